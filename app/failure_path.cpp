@@ -1,0 +1,40 @@
+#include "failure_path.h"
+
+#include <QMessageBox>
+#include <QWidget>
+#include <exception>
+
+namespace {
+
+void show_message_box(QWidget* window, const QString& text) {
+    // A box parented to a minimised or not yet shown window may never become visible.
+    QWidget* parent = window && window->isVisible() && !window->isMinimized() ? window : nullptr;
+    QMessageBox::critical(parent, QStringLiteral("FTP - Server"), text);
+}
+
+failure_sink& current_sink() {
+    static failure_sink sink = show_message_box;
+    return sink;
+}
+
+} // namespace
+
+failure_sink set_failure_sink(failure_sink sink) {
+    failure_sink previous = std::move(current_sink());
+    current_sink() = sink ? std::move(sink) : failure_sink(show_message_box);
+    return previous;
+}
+
+void run_handler(QWidget* window, const QString& action, const std::function<void()>& handler) {
+    QString reason;
+    try {
+        handler();
+        return;
+    } catch (const std::exception& e) {
+        reason = QString::fromUtf8(e.what());
+    } catch (...) {
+        reason = QStringLiteral("unknown failure");
+    }
+    // Shown outside the catch block, so a nested event loop never runs with an exception alive.
+    current_sink()(window, QStringLiteral("%1 failed:\n%2").arg(action, reason));
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+// Runs one handler of the window. Handlers catch nothing themselves: a failing step throws, the
+// handler stops there, and the failure is shown here; the program then goes on running.
+void run_handler(QWidget* window, const QString& action, const std::function<void()>& handler);
+
+// Where the failure path sends its message: a message box unless a test installs its own.
+using failure_sink = std::function<void(QWidget* window, const QString& text)>;
+failure_sink set_failure_sink(failure_sink sink);

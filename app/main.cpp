@@ -1,0 +1,21 @@
+#include "failure_path.h"
+#include "form1.h"
+
+#include <QApplication>
+#include <curl/curl.h>
+
+int main(int argc, char* argv[]) {
+    // Before any thread exists, as libcurl asks.
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int rc = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setWindowIcon(Form1::icon());
+        Form1 form;
+        run_handler(&form, QStringLiteral("Start"), [&form] { form.start_up(); });
+        form.show();
+        rc = QApplication::exec();
+    }
+    curl_global_cleanup();
+    return rc;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+// Limits that keep every command finite; tests shorten them.
+struct transfer_options {
+    std::chrono::seconds connect_timeout{30};
+    std::chrono::seconds reply_timeout{60};
+    std::chrono::seconds stall_time{60}; // aborted when slower than 1 byte/s for this long
+};
+
+// The transfer component: runs "PUT <local> <remote>" and "CLOSE" in the background over
+// libcurl and reports through a busy flag and a response text. Settings put while a command
+// runs apply to the next command.
+class transfer_component final : public QObject {
+    Q_OBJECT
+public:
+    explicit transfer_component(transfer_options options = {}, QObject* parent = nullptr);
+    ~transfer_component() override;
+
+    void set_access_type(std::int32_t access_type); // 0: the system's default way to the network
+    void set_protocol(std::int32_t protocol);       // 2: FTP
+    void set_remote_port(std::int16_t port);
+    void set_url(const QString& url);
+    void set_user_name(const QString& user_name);
+    void set_password(const QString& password);
+
+    // Starts a command and returns at once; the URL argument is normally left out.
+    void execute(const std::optional<QString>& url, const QString& command);
+
+    bool still_executing() const;
+    QString response_text() const;
+
+signals:
+    void command_finished();
+
+private:
+    struct impl;
+    std::unique_ptr<impl> d;
+};

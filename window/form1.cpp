@@ -1,0 +1,151 @@
+#include "form1.h"
+
+#include "failure_path.h"
+#include "layout_table.h"
+#include "settings_file.h"
+#include "upload_page.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+const control_row& layout_row(std::string_view name) {
+    auto row = std::find_if(layout_table.begin(), layout_table.end(),
+                            [name](const control_row& r) { return r.name == name; });
+    if (row == layout_table.end())
+        throw std::logic_error("no layout row for control " + std::string(name));
+    return *row;
+}
+
+QString text_of(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The settings boxes whose entry an input method must not compose or predict.
+void keep_input_method_out(QLineEdit* box) {
+    box->setInputMethodHints(Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase | Qt::ImhLatinOnly);
+}
+
+} // namespace
+
+Form1::Form1(const QString& settings_dir, transfer_options options)
+    : Inet1(options), settings_file(settings_path(settings_dir)) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowIcon(icon());
+    resize(twips_to_pixels(design_client_width), twips_to_pixels(design_client_height));
+
+    btn_copy = place<QPushButton>("btn_copy");
+    txt_page = place<QLineEdit>("txt_page");
+    txt_ftp_server = place<QLineEdit>("txt_ftp_server");
+    btn_edit = place<QPushButton>("btn_edit");
+    txt_ftp_user = place<QLineEdit>("txt_ftp_user");
+    txt_ftp_password = place<QLineEdit>("txt_ftp_password");
+    Label1 = place<QLabel>("Label1");
+    Label2 = place<QLabel>("Label2");
+    Label3 = place<QLabel>("Label3");
+    txt_localdir = place<QLineEdit>("txt_localdir");
+    Label4 = place<QLabel>("Label4");
+    txt_ftpdir = place<QLineEdit>("txt_ftpdir");
+    Label5 = place<QLabel>("Label5");
+    btn_save = place<QPushButton>("btn_save");
+    Inet1.setObjectName(QStringLiteral("Inet1"));
+
+    txt_ftp_password->setEchoMode(QLineEdit::Password);
+    // The style's own mask character is a bullet; this program shows stars.
+    txt_ftp_password->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    for (QLineEdit* box : {txt_ftp_password, txt_localdir, txt_ftpdir})
+        keep_input_method_out(box);
+
+    set_tab_order();
+    btn_copy->setFocus();
+    connect_handlers();
+}
+
+QIcon Form1::icon() {
+    return QIcon(QStringLiteral(":/ftp-publisher/icon.xpm"));
+}
+
+template <class Control> Control* Form1::place(std::string_view name) {
+    const control_row& row = layout_row(name);
+    auto* control = new Control(text_of(row.text), this);
+    control->setObjectName(text_of(row.name));
+    control->setGeometry(twips_to_pixels(row.left), twips_to_pixels(row.top),
+                         twips_to_pixels(row.width), twips_to_pixels(row.height));
+    if constexpr (std::is_same_v<Control, QPushButton>) {
+        control->setAutoDefault(false);
+        control->setDefault(false);
+    }
+    if constexpr (std::is_same_v<Control, QLineEdit>)
+        control->setMaxLength(std::numeric_limits<int>::max());
+    return control;
+}
+
+void Form1::set_tab_order() {
+    QWidget* previous = nullptr;
+    for (const control_row& row : layout_table) {
+        if (row.kind == control_kind::label)
+            continue;
+        QWidget* control = findChild<QWidget*>(text_of(row.name), Qt::FindDirectChildrenOnly);
+        if (previous)
+            setTabOrder(previous, control);
+        previous = control;
+    }
+}
+
+void Form1::connect_handlers() {
+    connect(btn_copy, &QPushButton::clicked, this,
+            [this] { run_handler(this, btn_copy->text(), [this] { upload_clicked(); }); });
+    connect(btn_edit, &QPushButton::clicked, this,
+            [this] { run_handler(this, btn_edit->text(), [this] { toggle_settings(); }); });
+    connect(btn_save, &QPushButton::clicked, this,
+            [this] { run_handler(this, btn_save->text(), [this] { save_clicked(); }); });
+}
+
+void Form1::start_up() {
+    setWindowState(windowState() | Qt::WindowMinimized);
+    set_outer_height(collapsed_height);
+    setWindowTitle(QStringLiteral("FTP - Server"));
+    load_settings(settings_file, setting_boxes_in_file_order());
+}
+
+void Form1::toggle_settings() {
+    if (outer_height() == expanded_height)
+        set_outer_height(collapsed_height);
+    else
+        set_outer_height(expanded_height);
+}
+
+setting_boxes Form1::setting_boxes_in_file_order() const {
+    return {txt_ftp_server, txt_ftp_user, txt_ftp_password, txt_localdir, txt_ftpdir, txt_page};
+}
+
+void Form1::upload_clicked() {
+    upload_page({this, txt_ftp_server, txt_ftp_user, txt_ftp_password, txt_localdir, txt_ftpdir,
+                 txt_page, btn_copy, &Inet1});
+}
+
+void Form1::save_clicked() {
+    save_settings(settings_file, setting_boxes_in_file_order());
+    toggle_settings();
+}
+
+float Form1::outer_height() const {
+    // A window system keeps whole pixels and may round what we set, so a height we set would
+    // not read back exactly; as long as the window still has the client height that our own
+    // setting gave it, report that setting. Any other height, say after the user resized the
+    // window, is reported as it is.
+    if (height() == client_height_set)
+        return height_set;
+    return static_cast<float>(height() * twips_per_pixel) + caption_height;
+}
+
+void Form1::set_outer_height(float twips) {
+    resize(width(), std::max(0, twips_to_pixels(twips - caption_height)));
+    height_set = twips;
+    client_height_set = height();
+}

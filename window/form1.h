@@ -1,0 +1,59 @@
+#pragma once
+
+#include "settings_file.h"
+#include "transfer_component.h"
+
+#include <QCoreApplication>
+#include <QIcon>
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// The program's only window. It owns all state: the six settings are the texts of its boxes.
+class Form1 final : public QWidget {
+    Q_OBJECT
+public:
+    // Tests hand in their own settings directory and transfer limits; the program uses the
+    // defaults.
+    explicit Form1(const QString& settings_dir = QCoreApplication::applicationDirPath(),
+                   transfer_options options = {});
+
+    static QIcon icon();
+
+    void start_up();
+    void toggle_settings();
+
+    // The outer height in twips, title bar included, as the window reports it.
+    float outer_height() const;
+    void set_outer_height(float twips);
+
+    QPushButton* btn_copy;
+    QLineEdit* txt_page;
+    QLineEdit* txt_ftp_server;
+    QPushButton* btn_edit;
+    QLineEdit* txt_ftp_user;
+    QLineEdit* txt_ftp_password;
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLineEdit* txt_localdir;
+    QLabel* Label4;
+    QLineEdit* txt_ftpdir;
+    QLabel* Label5;
+    QPushButton* btn_save;
+    transfer_component Inet1;
+
+private:
+    template <class Control> Control* place(std::string_view name);
+    void set_tab_order();
+    void connect_handlers();
+    void upload_clicked();
+    void save_clicked();
+    setting_boxes setting_boxes_in_file_order() const;
+
+    QString settings_file;
+    float height_set = 0.0f; // the last outer height we set, and the client height it gave
+    int client_height_set = -1;
+};
