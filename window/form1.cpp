@@ -34,7 +34,7 @@ void keep_input_method_out(QLineEdit* box) {
 } // namespace
 
 Form1::Form1(const QString& settings_dir, transfer_options options)
-    : Inet1(options), settings_file(settings_path(settings_dir)) {
+    : Inet1(options, this), settings_file(settings_path(settings_dir)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowIcon(icon());
     resize(twips_to_pixels(design_client_width), twips_to_pixels(design_client_height));
