@@ -2,6 +2,7 @@
 #include "form1.h"
 
 #include <QApplication>
+#include <QWindow>
 #include <curl/curl.h>
 
 int main(int argc, char* argv[]) {
@@ -14,6 +15,10 @@ int main(int argc, char* argv[]) {
         Form1 form;
         run_handler(&form, QStringLiteral("Start"), [&form] { form.start_up(); });
         form.show();
+        // Qt's X11 backend maps a window that was resized before its first show in the normal
+        // state even when it is minimised; asked again once mapped, it minimises it.
+        if (form.isMinimized())
+            form.windowHandle()->setWindowStates(form.windowHandle()->windowStates());
         rc = QApplication::exec();
     }
     curl_global_cleanup();

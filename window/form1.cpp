@@ -37,6 +37,10 @@ Form1::Form1(const QString& settings_dir, transfer_options options)
     : Inet1(options, this), settings_file(settings_path(settings_dir)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowIcon(icon());
+    // The table's boxes are 17 pixels high: dialog text of the size they were drawn for.
+    QFont dialog_font = font();
+    dialog_font.setPointSizeF(8.0);
+    setFont(dialog_font);
     resize(twips_to_pixels(design_client_width), twips_to_pixels(design_client_height));
 
     btn_copy = place<QPushButton>("btn_copy");
