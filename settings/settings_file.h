@@ -2,15 +2,23 @@
 
 #include <QString>
 #include <array>
+#include <stdexcept>
 
 class QLineEdit;
 
 // The six text boxes in the order of the lines of ftpserver.ini.
 using setting_boxes = std::array<QLineEdit*, 6>;
 
+// what() is the message for the user, in UTF-8: it names the file and what is wrong.
+class settings_failure final : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 QString settings_path(const QString& directory);
 
-// Both throw on failure, before any box has changed (load) or before the old file is replaced
-// (save).
+// A path that names no regular file counts as missing: load_settings then leaves the boxes alone.
+// Both throw settings_failure, before any box has changed (load) or before the old file is
+// replaced (save).
 void load_settings(const QString& path, const setting_boxes& boxes);
 void save_settings(const QString& path, const setting_boxes& boxes);
