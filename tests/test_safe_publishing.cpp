@@ -1,0 +1,343 @@
+#include "transfer_component.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString user = u"webmaster"_s;
+const QString password = u"wolkenbus7"_s;
+
+QByteArray content(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+bool write_file(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Page bytes that a text-mode transfer or a C string would damage.
+QByteArray new_page(qsizetype size) {
+    QByteArray bytes = "<?php // neu\r\n"_ba;
+    bytes += QByteArray("\0\r\n\xff\xe4\x80", 6);
+    while (bytes.size() < size)
+        bytes += char(QRandomGenerator::global()->bounded(256));
+    bytes.resize(size);
+    return bytes;
+}
+
+QByteArray old_page() {
+    return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
+}
+
+// A faulty_ftp_server.py with its own home and command log; ended when it goes out of scope.
+class faulty_server final {
+public:
+    explicit faulty_server(const QStringList& faults) {
+        QDir(dir.path()).mkpath(u"root/www"_s);
+        process.setProgram(u"/usr/bin/python3"_s);
+        process.setArguments(QStringList{QStringLiteral(FAULTY_FTP_SERVER), u"--root"_s, home(),
+                                         u"--user"_s, user, u"--password"_s, password, u"--log"_s,
+                                         log_path()} +
+                             faults);
+        process.start();
+        QDeadlineTimer deadline(15000);
+        while (!process.canReadLine() && !deadline.hasExpired() &&
+               process.state() != QProcess::NotRunning)
+            process.waitForReadyRead(int(deadline.remainingTime()));
+        port = process.readLine().trimmed().toUShort();
+    }
+    ~faulty_server() {
+        process.closeWriteChannel(); // the server ends when its stdin closes
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        if (QTest::currentTestFailed())
+            qWarning().noquote() << "server said:\n" << process.readAllStandardError();
+    }
+    faulty_server(const faulty_server&) = delete;
+    faulty_server& operator=(const faulty_server&) = delete;
+
+    QString home() const { return dir.filePath(u"root"_s); }
+    QString url() const { return u"ftp://127.0.0.1:%1"_s.arg(port); }
+
+    // Every command received, as "<session> <command line>".
+    QStringList commands() const {
+        return QString::fromUtf8(content(log_path())).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    quint16 port = 0;
+
+private:
+    QString log_path() const { return dir.filePath(u"commands.log"_s); }
+
+    QTemporaryDir dir;
+    QProcess process;
+};
+
+// Names of the files in a remote directory, hidden ones included.
+QStringList files_in(const QString& dir) {
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// The temporary name the component chose: hidden, derived from the page's, stored in `dir`.
+QString temporary_name(const QStringList& commands, const QString& page) {
+    for (const QString& line : commands) {
+        const QStringList words = line.split(u' ');
+        if (words.size() < 3 || words[1] != u"STOR")
+            continue;
+        const QString name = line.section(u' ', 2).section(u'/', -1);
+        if (name.startsWith(u'.') && name.contains(page) && name != page)
+            return name;
+    }
+    return {};
+}
+
+// The commands as "VERB page", "VERB temp" or "VERB" (the session left out), so that a row can
+// name the order it expects without knowing the random part or how the path is spelt.
+QStringList steps(const QStringList& commands, const QString& page, const QString& temporary) {
+    QStringList result;
+    for (const QString& line : commands) {
+        const QString verb = line.section(u' ', 1, 1);
+        const QString name = line.section(u' ', 2).section(u'/', -1);
+        if (!temporary.isEmpty() && name == temporary)
+            result << verb + u" temp"_s;
+        else if (name == page)
+            result << verb + u" page"_s;
+        else
+            result << verb;
+    }
+    return result;
+}
+
+// Whether `expected` occurs in `actual` in this order, other entries allowed in between.
+bool in_order(const QStringList& actual, const QStringList& expected) {
+    qsizetype at = 0;
+    for (const QString& step : expected) {
+        at = actual.indexOf(step, at);
+        if (at < 0)
+            return false;
+        ++at;
+    }
+    return true;
+}
+
+transfer_options short_limits() {
+    return {std::chrono::seconds{10}, std::chrono::seconds{10}, std::chrono::seconds{10}};
+}
+
+void configure(transfer_component& inet, const faulty_server& server) {
+    inet.set_access_type(0);
+    inet.set_protocol(2);
+    inet.set_remote_port(21);
+    inet.set_url(server.url());
+    inet.set_user_name(user);
+    inet.set_password(password);
+}
+
+} // namespace
+
+class test_safe_publishing final : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void replaces_page_data();
+    void replaces_page();
+    void failure_keeps_old_page_data();
+    void failure_keeps_old_page();
+    void reader_sees_old_page_then_new_page_whole();
+
+private:
+    // Puts `page` from the local dir to `remote_dir` + `page` and closes; the response text of
+    // the PUT is left in `response`.
+    void publish(const faulty_server& server, const QString& remote_dir, const QString& page);
+
+    QTemporaryDir local;
+    QString response;
+};
+
+void test_safe_publishing::init() {
+    response.clear();
+}
+
+void test_safe_publishing::publish(const faulty_server& server, const QString& remote_dir,
+                                   const QString& page) {
+    QVERIFY2(server.port != 0, "the server did not report its port");
+    transfer_component inet(short_limits());
+    configure(inet, server);
+    inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u' ' + remote_dir + page);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 60000);
+    response = inet.response_text();
+    inet.execute(std::nullopt, u"CLOSE"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+}
+
+void test_safe_publishing::replaces_page_data() {
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<QString>("remote_dir");
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<bool>("direct");
+    QTest::addColumn<QStringList>("order");
+
+    const QStringList through_temporary{u"STOR temp"_s, u"SIZE temp"_s, u"RNFR temp"_s,
+                                        u"RNTO page"_s};
+    QTest::newRow("normal, absolute path")
+        << QStringList{} << u"/www/"_s << u"aktuell_home.php"_s << false << through_temporary;
+    QTest::newRow("normal, path relative to the login directory")
+        << QStringList{} << u"www/"_s << u"aktuell_home.php"_s << false << through_temporary;
+    // The quoted commands take the name raw, the URL percent-encoded.
+    QTest::newRow("blank, percent and hash in the page name")
+        << QStringList{} << u"/www/"_s << u"100% #1 neu.php"_s << false << through_temporary;
+
+    const QStringList over_deleted_page =
+        through_temporary + QStringList{u"DELE page"_s, u"RNFR temp"_s, u"RNTO page"_s};
+    QTest::newRow("rename onto existing name refused with 550")
+        << QStringList{u"--refuse-rename-over"_s, u"550"_s} << u"/www/"_s << u"aktuell_home.php"_s
+        << false << over_deleted_page;
+    QTest::newRow("rename onto existing name refused with 553")
+        << QStringList{u"--refuse-rename-over"_s, u"553"_s} << u"/www/"_s << u"aktuell_home.php"_s
+        << false << over_deleted_page;
+
+    QTest::newRow("temporary name refused for storing")
+        << QStringList{u"--refuse-hidden"_s, u"stor"_s} << u"/www/"_s << u"aktuell_home.php"_s
+        << true << QStringList{u"STOR temp"_s, u"STOR page"_s, u"SIZE page"_s};
+    QTest::newRow("temporary name refused for renaming")
+        << QStringList{u"--refuse-hidden"_s, u"rnfr"_s} << u"/www/"_s << u"aktuell_home.php"_s
+        << true
+        << QStringList{u"STOR temp"_s, u"RNFR temp"_s, u"DELE temp"_s, u"STOR page"_s,
+                       u"SIZE page"_s};
+}
+
+// Whatever way the server allows, the new page ends up whole under its name, alone.
+void test_safe_publishing::replaces_page() {
+    QFETCH(QStringList, faults);
+    QFETCH(QString, remote_dir);
+    QFETCH(QString, page);
+    QFETCH(bool, direct);
+    QFETCH(QStringList, order);
+
+    faulty_server server(faults);
+    const QString remote_page = server.home() + u"/www/"_s + page;
+    QVERIFY(write_file(remote_page, old_page()));
+    const QByteArray bytes = new_page(70000);
+    QVERIFY(write_file(local.filePath(page), bytes));
+
+    publish(server, remote_dir, page);
+    if (QTest::currentTestFailed())
+        return;
+
+    QVERIFY2(response.contains(u"erfolgreich"), qPrintable(response));
+    QVERIFY2(response.contains(u"geprüft"), qPrintable(response));
+    QVERIFY2(response.contains(QString::number(bytes.size())), qPrintable(response));
+    QCOMPARE(response.contains(u"direkt"), direct);
+    QCOMPARE(content(remote_page), bytes);
+    QCOMPARE(files_in(server.home() + u"/www"_s), QStringList{page});
+
+    const QStringList commands = server.commands();
+    const QString temporary = temporary_name(commands, page);
+    QVERIFY2(!temporary.isEmpty(), qPrintable(commands.join(u'\n')));
+    const QStringList seen = steps(commands, page, temporary);
+    QVERIFY2(in_order(seen, order), qPrintable(seen.join(u", ")));
+    QCOMPARE(seen.count(u"STOR page"_s), direct ? 1 : 0);
+    QCOMPARE(seen.last(), u"QUIT"_s);
+}
+
+void test_safe_publishing::failure_keeps_old_page_data() {
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<QStringList>("said");
+
+    QTest::newRow("server keeps 5 bytes fewer and answers 226")
+        << QStringList{u"--short-by"_s, u"5"_s} << qsizetype(70000)
+        << QStringList{u"70000"_s, u"69995"_s};
+    // Throttled, so that the cut falls while the client is still sending.
+    QTest::newRow("connection cut mid-upload")
+        << QStringList{u"--cut-after"_s, u"600000"_s, u"--rate"_s, u"1000000"_s}
+        << qsizetype(3000000) << QStringList{};
+}
+
+// A failure after the temporary file was stored leaves the old page alone and removes the rest.
+void test_safe_publishing::failure_keeps_old_page() {
+    QFETCH(QStringList, faults);
+    QFETCH(qsizetype, size);
+    QFETCH(QStringList, said);
+
+    faulty_server server(faults);
+    const QString page = u"aktuell_home.php"_s;
+    const QString remote_page = server.home() + u"/www/"_s + page;
+    QVERIFY(write_file(remote_page, old_page()));
+    QVERIFY(write_file(local.filePath(page), new_page(size)));
+
+    publish(server, u"/www/"_s, page);
+    if (QTest::currentTestFailed())
+        return;
+
+    QVERIFY2(!response.contains(u"erfolgreich"), qPrintable(response));
+    QVERIFY2(!response.isEmpty(), "a failure must say what failed");
+    for (const QString& part : said)
+        QVERIFY2(response.contains(part), qPrintable(response));
+    QCOMPARE(content(remote_page), old_page());
+    QCOMPARE(files_in(server.home() + u"/www"_s), QStringList{page});
+
+    const QStringList commands = server.commands();
+    const QString temporary = temporary_name(commands, page);
+    QVERIFY2(!temporary.isEmpty(), qPrintable(commands.join(u'\n')));
+    const QStringList seen = steps(commands, page, temporary);
+    QVERIFY2(in_order(seen, {u"STOR temp"_s, u"DELE temp"_s}), qPrintable(seen.join(u", ")));
+    QVERIFY(!seen.contains(u"RNTO page"_s));
+    QVERIFY(!seen.contains(u"STOR page"_s));
+}
+
+// A visitor reading the page while it is replaced sees the old page or the new one, never a mix.
+void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
+    faulty_server server({u"--rate"_s, u"300000"_s});
+    QVERIFY2(server.port != 0, "the server did not report its port");
+    const QString page = u"aktuell_home.php"_s;
+    const QString remote_dir = server.home() + u"/www"_s;
+    const QString remote_page = remote_dir + u'/' + page;
+    QVERIFY(write_file(remote_page, old_page()));
+    const QByteArray bytes = new_page(900000);
+    QVERIFY(write_file(local.filePath(page), bytes));
+
+    transfer_component inet(short_limits());
+    configure(inet, server);
+    QSignalSpy finished(&inet, &transfer_component::command_finished);
+    inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u" /www/"_s + page);
+
+    int old_reads_during_upload = 0;
+    bool seen_new = false;
+    QDeadlineTimer deadline(60000);
+    while (finished.isEmpty() && !deadline.hasExpired()) {
+        const QByteArray now = content(remote_page);
+        if (now == bytes) {
+            seen_new = true;
+        } else {
+            QVERIFY2(now == old_page(), "the page was neither the old one nor the new one");
+            QVERIFY2(!seen_new, "the old page came back after the new one");
+            if (files_in(remote_dir).size() > 1)
+                ++old_reads_during_upload;
+        }
+        finished.wait(20);
+    }
+    QVERIFY2(!finished.isEmpty(), "the upload did not finish");
+    QVERIFY2(old_reads_during_upload > 0, "never read while the temporary file was there");
+    QVERIFY2(inet.response_text().contains(u"erfolgreich"), qPrintable(inet.response_text()));
+    QCOMPARE(content(remote_page), bytes);
+
+    inet.execute(std::nullopt, u"CLOSE"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+    QCOMPARE(files_in(remote_dir), QStringList{page});
+}
+
+QTEST_GUILESS_MAIN(test_safe_publishing)
+#include "test_safe_publishing.moc"
