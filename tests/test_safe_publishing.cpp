@@ -197,7 +197,7 @@ void test_safe_publishing::replaces_page_data() {
         << QStringList{} << u"www/"_s << u"aktuell_home.php"_s << false << through_temporary;
     // The quoted commands take the name raw, the URL percent-encoded.
     QTest::newRow("blank, percent and hash in the page name")
-        << QStringList{} << u"/www/"_s << u"100% #1 neu.php"_s << false << through_temporary;
+        << QStringList{} << u"/www/"_s << u"100%1 #2 neu.php"_s << false << through_temporary;
 
     const QStringList over_deleted_page =
         through_temporary + QStringList{u"DELE page"_s, u"RNFR temp"_s, u"RNTO page"_s};
