@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""A scriptable FTP server for tests, on pyftpdlib.
+
+Listens on 127.0.0.1, on a free port; the first line on stdout is that port. Then one line per
+event, flushed at once:
+    CONNECT <host>:<port>       a client connected (also in --silent mode)
+    COMMAND <line>              a command as received; the argument of PASS shown as ****
+    STORED <path> <bytes>       an upload completed; <path> relative to --home
+    INCOMPLETE <path>           an upload broke off
+    DISCONNECT                  a client went away
+Exits when its stdin closes (or on SIGTERM), so a test that dies takes its server with it.
+
+Fault modes:
+    --throttle N           receive and send at most about N bytes per second on data connections
+    --reply CMD LINE       answer command CMD with LINE instead of carrying it out (repeatable);
+                           "{arg}" in LINE stands for the command's argument
+    --reply-on-stor LINE   short for --reply STOR LINE
+    --silent               accept connections and never send a byte
+    --auth-failed-delay S  wait S seconds before answering a failed login (pyftpdlib's default
+                           is 3; here 0, so short client timeouts still see the 530)
+"""
+
+import argparse
+import logging
+import os
+import select
+import socket
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def event(text):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def stdin_closed_flag():
+    closed = threading.Event()
+
+    def watch():
+        while sys.stdin.buffer.read1(4096):
+            pass
+        closed.set()
+
+    threading.Thread(target=watch, daemon=True).start()
+    return closed
+
+
+def serve_silently(closed):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    event(str(listener.getsockname()[1]))
+    held = []
+    while not closed.is_set():
+        readable, _, _ = select.select([listener], [], [], 0.1)
+        if readable:
+            conn, peer = listener.accept()
+            held.append(conn)  # kept open, never answered
+            event("CONNECT %s:%d" % peer)
+    for conn in held:
+        conn.close()
+
+
+def make_handler(args):
+    replies = {cmd.upper(): line for cmd, line in args.reply}
+    if args.reply_on_stor is not None:
+        replies["STOR"] = args.reply_on_stor
+    home = os.path.realpath(args.home)
+
+    class Handler(FTPHandler):
+        def on_connect(self):
+            event("CONNECT %s:%d" % (self.remote_ip, self.remote_port))
+
+        def on_disconnect(self):
+            event("DISCONNECT")
+
+        def pre_process_command(self, line, cmd, arg):
+            event("COMMAND " + ("PASS ****" if cmd == "PASS" else line))
+            if cmd in replies:
+                self.respond(replies[cmd].replace("{arg}", arg))
+                return
+            super().pre_process_command(line, cmd, arg)
+
+        def on_file_received(self, file):
+            path = os.path.relpath(file, home)
+            event("STORED %s %d" % (path, os.path.getsize(file)))
+
+        def on_incomplete_file_received(self, file):
+            event("INCOMPLETE " + os.path.relpath(file, home))
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, home, perm="elradfmwMT")
+    Handler.authorizer = authorizer
+    Handler.auth_failed_timeout = args.auth_failed_delay
+    if args.throttle:
+        dtp = type("ThrottledDTP", (ThrottledDTPHandler,), {})
+        dtp.read_limit = args.throttle
+        dtp.write_limit = args.throttle
+        Handler.dtp_handler = dtp
+    else:
+        Handler.dtp_handler = DTPHandler
+    return Handler
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--home", required=True)
+    parser.add_argument("--user", default="user")
+    parser.add_argument("--password", default="password")
+    parser.add_argument("--throttle", type=int, default=0, metavar="BYTES_PER_S")
+    parser.add_argument("--reply", nargs=2, action="append", default=[], metavar=("CMD", "LINE"))
+    parser.add_argument("--reply-on-stor", metavar="LINE")
+    parser.add_argument("--silent", action="store_true")
+    parser.add_argument("--auth-failed-delay", type=float, default=0.0, metavar="S")
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+    closed = stdin_closed_flag()
+    if args.silent:
+        serve_silently(closed)
+        return
+
+    server = FTPServer(("127.0.0.1", 0), make_handler(args))
+    event(str(server.socket.getsockname()[1]))
+    while not closed.is_set():
+        server.serve_forever(timeout=0.1, blocking=False)
+    server.close_all()
+
+
+if __name__ == "__main__":
+    main()
