@@ -6,12 +6,19 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 // Limits that keep every command finite; tests shorten them.
 struct transfer_options {
     std::chrono::seconds connect_timeout{30};
     std::chrono::seconds reply_timeout{60};
     std::chrono::seconds stall_time{60}; // aborted when slower than 1 byte/s for this long
+};
+
+// A setting or command that the component refuses outright; nothing is sent for it.
+class transfer_refused final : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // The transfer component: runs "PUT <local> <remote>" and "CLOSE" in the background over
@@ -23,6 +30,8 @@ public:
     explicit transfer_component(transfer_options options = {}, QObject* parent = nullptr);
     ~transfer_component() override;
 
+    // A value the component cannot use throws transfer_refused, and so does a control character
+    // in a text, which could inject FTP commands.
     void set_access_type(std::int32_t access_type); // 0: the system's default way to the network
     void set_protocol(std::int32_t protocol);       // 2: FTP
     void set_remote_port(std::int16_t port);
@@ -30,7 +39,9 @@ public:
     void set_user_name(const QString& user_name);
     void set_password(const QString& password);
 
-    // Starts a command and returns at once; the URL argument is normally left out.
+    // Starts a command and returns at once; the URL argument is normally left out (when given,
+    // it replaces the server URL for this command). Throws transfer_refused for a command other
+    // than "PUT <local> <remote>" and "CLOSE", or one that holds a control character.
     void execute(const std::optional<QString>& url, const QString& command);
 
     bool still_executing() const;
