@@ -5,8 +5,9 @@
 
 Relays every connection to 127.0.0.1:PORT. --rate caps what each connection sends towards the
 server (bytes per second); --cut-after resets the first connection, both sides, once N bytes
-have gone towards the server, as a network that drops mid-upload would. Later connections
-pass untouched, so a client can come back and clean up.
+have gone towards the server, as a network that drops mid-upload would. A line "cut" on stdin
+resets every connection open at that moment. Later connections pass untouched, so a client can
+come back and clean up.
 Prints its port as the first line on stdout, then runs until stdin closes or SIGTERM.
 """
 
@@ -42,6 +43,12 @@ class relay:
     def __init__(self, args):
         self.args = args
         self.cut_pending = args.cut_after > 0
+        self.open = set()
+
+    def cut_all(self):
+        for both in list(self.open):
+            for end in both:
+                reset(end)
 
     async def upstream(self, reader, writer, both, cut_here):
         sent = 0
@@ -83,6 +90,7 @@ class relay:
             reset(client_writer)
             return
         both = (client_writer, server_writer)
+        self.open.add(both)
         try:
             await asyncio.gather(
                 self.upstream(client_reader, server_writer, both, cut_here),
@@ -90,12 +98,14 @@ class relay:
         except (ConnectionError, OSError):
             pass
         finally:
+            self.open.discard(both)
             for end in both:
                 end.close()
 
 
 async def serve(args):
-    server = await asyncio.start_server(relay(args).handle, "127.0.0.1", 0)
+    relays = relay(args)
+    server = await asyncio.start_server(relays.handle, "127.0.0.1", 0)
     print(server.sockets[0].getsockname()[1], flush=True)
     loop = asyncio.get_running_loop()
     stop = loop.create_future()
@@ -104,8 +114,9 @@ async def serve(args):
     await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
 
     async def until_stdin_closes():
-        while await reader.read(4096):
-            pass
+        while line := await reader.readline():
+            if line.strip() == b"cut":
+                relays.cut_all()
         if not stop.done():
             stop.set_result(None)
 
