@@ -1,10 +1,10 @@
+#include "ftp_server_fixture.h"
 #include "transfer_component.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -14,26 +14,6 @@ namespace {
 
 const QString user = u"webmaster"_s;
 const QString password = u"wolkenbus7"_s;
-
-QByteArray content(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-bool write_file(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// Page bytes that a text-mode transfer or a C string would damage.
-QByteArray new_page(qsizetype size) {
-    QByteArray bytes = "<?php // neu\r\n"_ba;
-    bytes += QByteArray("\0\r\n\xff\xe4\x80", 6);
-    while (bytes.size() < size)
-        bytes += char(QRandomGenerator::global()->bounded(256));
-    bytes.resize(size);
-    return bytes;
-}
 
 QByteArray old_page() {
     return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
@@ -73,7 +53,7 @@ public:
 
     // Every command received, as "<session> <command line>".
     QStringList commands() const {
-        return QString::fromUtf8(content(log_path())).split(u'\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(file_content(log_path())).split(u'\n', Qt::SkipEmptyParts);
     }
 
     quint16 port = 0;
@@ -229,7 +209,7 @@ void test_safe_publishing::replaces_page() {
     faulty_server server(faults);
     const QString remote_page = server.home() + u"/www/"_s + page;
     QVERIFY(write_file(remote_page, old_page()));
-    const QByteArray bytes = new_page(70000);
+    const QByteArray bytes = awkward_content(70000);
     QVERIFY(write_file(local.filePath(page), bytes));
 
     publish(server, remote_dir, page);
@@ -240,7 +220,7 @@ void test_safe_publishing::replaces_page() {
     QVERIFY2(response.contains(u"geprüft"), qPrintable(response));
     QVERIFY2(response.contains(QString::number(bytes.size())), qPrintable(response));
     QCOMPARE(response.contains(u"direkt"), direct);
-    QCOMPARE(content(remote_page), bytes);
+    QCOMPARE(file_content(remote_page), bytes);
     QCOMPARE(files_in(server.home() + u"/www"_s), QStringList{page});
 
     const QStringList commands = server.commands();
@@ -276,7 +256,7 @@ void test_safe_publishing::failure_keeps_old_page() {
     const QString page = u"aktuell_home.php"_s;
     const QString remote_page = server.home() + u"/www/"_s + page;
     QVERIFY(write_file(remote_page, old_page()));
-    QVERIFY(write_file(local.filePath(page), new_page(size)));
+    QVERIFY(write_file(local.filePath(page), awkward_content(size)));
 
     publish(server, u"/www/"_s, page);
     if (QTest::currentTestFailed())
@@ -286,7 +266,7 @@ void test_safe_publishing::failure_keeps_old_page() {
     QVERIFY2(!response.isEmpty(), "a failure must say what failed");
     for (const QString& part : said)
         QVERIFY2(response.contains(part), qPrintable(response));
-    QCOMPARE(content(remote_page), old_page());
+    QCOMPARE(file_content(remote_page), old_page());
     QCOMPARE(files_in(server.home() + u"/www"_s), QStringList{page});
 
     const QStringList commands = server.commands();
@@ -306,7 +286,7 @@ void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
     const QString remote_dir = server.home() + u"/www"_s;
     const QString remote_page = remote_dir + u'/' + page;
     QVERIFY(write_file(remote_page, old_page()));
-    const QByteArray bytes = new_page(900000);
+    const QByteArray bytes = awkward_content(900000);
     QVERIFY(write_file(local.filePath(page), bytes));
 
     transfer_component inet(short_limits());
@@ -318,7 +298,7 @@ void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
     bool seen_new = false;
     QDeadlineTimer deadline(60000);
     while (finished.isEmpty() && !deadline.hasExpired()) {
-        const QByteArray now = content(remote_page);
+        const QByteArray now = file_content(remote_page);
         if (now == bytes) {
             seen_new = true;
         } else {
@@ -332,7 +312,7 @@ void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
     QVERIFY2(!finished.isEmpty(), "the upload did not finish");
     QVERIFY2(old_reads_during_upload > 0, "never read while the temporary file was there");
     QVERIFY2(inet.response_text().contains(u"erfolgreich"), qPrintable(inet.response_text()));
-    QCOMPARE(content(remote_page), bytes);
+    QCOMPARE(file_content(remote_page), bytes);
 
     inet.execute(std::nullopt, u"CLOSE"_s);
     QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
