@@ -1,0 +1,341 @@
+#!/usr/bin/python3
+"""Runs every benchmark of ftp-publisher in one go, prints one table and writes BENCHMARKS.md.
+
+Usage: run_bench.py <bench build dir> <BENCHMARKS.md> [--runs N]
+
+Each figure is the median of N runs after one warm-up, with min and max; A and B of a
+comparison run interleaved (A B A B ...) against the same server, and a ratio is the median of
+the ratios of the pairs. The FTP server is tests/ftp_server.py (pyftpdlib) on 127.0.0.1, on a
+free port, with a temporary home; everything started here is ended here, also on failure.
+"""
+import argparse
+import datetime
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+from local_ftp import end, ftp_server
+
+USER, PASSWORD = "bench", "bench-pw"
+MIB = 1024 * 1024
+
+
+def key_values(text):
+    return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+
+
+def run(argv, timeout, env=None):
+    """Runs argv to its end; returns its stdout and the child's rusage."""
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env=env)
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate(timeout=10)
+        raise RuntimeError(f"{argv[0]} ran longer than {timeout} s")
+    if process.returncode != 0:
+        raise RuntimeError(f"{' '.join(argv)} failed ({process.returncode}): {err.strip()}"
+                           f" {out.strip()}")
+    return out
+
+
+def child_cpu():
+    usage = os.times()
+    return usage.children_user + usage.children_system
+
+
+class measured:
+    """Runs one measurement's A and B interleaved and keeps what each run measured."""
+
+    def __init__(self, runs):
+        self.runs = runs
+        self.a, self.b, self.extra = [], [], []
+
+    def interleave(self, run_a, run_b):
+        run_a(), run_b()  # warm-up: caches, the server's first connection
+        for _ in range(self.runs):
+            self.a.append(run_a())
+            self.b.append(run_b())
+        return self
+
+
+def spread(values, fmt="{:.1f}"):
+    return (f"{fmt.format(statistics.median(values))} "
+            f"({fmt.format(min(values))}–{fmt.format(max(values))})")
+
+
+def pair_ratios(a, b):
+    return [x / y for x, y in zip(a, b)]
+
+
+class bench:
+    def __init__(self, build, runs):
+        self.build = build
+        self.runs = runs
+        self.work = tempfile.mkdtemp(prefix="ftp-publisher-bench-")
+        self.home = os.path.join(self.work, "home")
+        self.local = os.path.join(self.work, "local")
+        os.makedirs(os.path.join(self.home, "www"))
+        os.makedirs(self.local)
+        self.env = dict(os.environ, QT_QPA_PLATFORM="offscreen", no_proxy="127.0.0.1",
+                        XDG_RUNTIME_DIR=self.work)
+        self.rows = []
+        self.notes = []
+        self.servers = []
+
+    def program(self, name):
+        return os.path.join(self.build, "bench", name)
+
+    def server(self, throttle=0):
+        server = ftp_server(self.home, USER, PASSWORD, throttle)
+        self.servers.append(server)
+        return server
+
+    def close(self):
+        for server in self.servers:
+            server.stop()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def local_file(self, name, size):
+        path = os.path.join(self.local, name)
+        block = os.urandom(MIB if size >= MIB else size)
+        with open(path, "wb") as f:
+            for _ in range(size // len(block)):
+                f.write(block)
+        return path
+
+    # One upload each way; both figures are the transfer alone, from the first setting (ours)
+    # or the start of the transfer (curl's time_total) to the server's final reply.
+    def ours_put(self, server, path, remote):
+        out = run([self.program("bench_upload"), "put", server.url, USER, PASSWORD, path,
+                   remote], timeout=300, env=self.env)
+        values = key_values(out)
+        if "erfolgreich" not in values["response"]:
+            raise RuntimeError("our upload failed: " + values["response"])
+        return values
+
+    def curl_put(self, server, path, remote):
+        cpu_before = child_cpu()
+        out = run(["curl", "--silent", "--show-error", "--disable", "--noproxy", "*",
+                   "--user", f"{USER}:{PASSWORD}", "-T", path, "-w",
+                   "seconds=%{time_total}\\nsent=%{size_upload}\\n",
+                   f"{server.url}/%2F{remote.lstrip('/')}"], timeout=300)
+        values = key_values(out)
+        values["cpu_seconds"] = child_cpu() - cpu_before
+        return values
+
+    def stored_size(self, remote):
+        return os.path.getsize(os.path.join(self.home, remote.lstrip("/")))
+
+    def throughput_and_memory(self):
+        server = self.server()
+        peaks = {}
+        for size_mib in (1, 64, 512):
+            path = self.local_file(f"file_{size_mib}m.bin", size_mib * MIB)
+            remote = f"/www/file_{size_mib}m.bin"
+            runs = self.runs
+            server_busy = []
+
+            def ours():
+                c = server.cpu_seconds()
+                values = self.ours_put(server, path, remote)
+                server_busy.append((server.cpu_seconds() - c) / float(values["seconds"]))
+                assert self.stored_size(remote) == size_mib * MIB
+                peaks.setdefault(size_mib, []).append(int(values["max_rss_kib"]) / 1024)
+                return size_mib * MIB / 1e6 / float(values["seconds"])
+
+            def curl():
+                values = self.curl_put(server, path, remote)
+                assert self.stored_size(remote) == size_mib * MIB
+                return size_mib * MIB / 1e6 / float(values["seconds"])
+
+            m = measured(runs).interleave(ours, curl)
+            ratios = pair_ratios(m.a, m.b)
+            self.rows.append((f"Throughput {size_mib} MiB, MB/s", spread(m.a), spread(m.b),
+                              spread(ratios, "{:.3f}"), "ours/curl ≥ 0.95",
+                              statistics.median(ratios) >= 0.95))
+            if size_mib >= 64:  # the server's CPU time is counted in 10 ms ticks
+                self.notes.append(f"Throughput {size_mib} MiB: the server process used "
+                                  f"{spread([b * 100 for b in server_busy], '{:.0f}')} % of "
+                                  f"one core during our uploads.")
+            os.remove(os.path.join(self.home, remote.lstrip("/")))
+            if size_mib == 64:
+                os.remove(path)  # keeps the disk use to one big file at a time
+        difference = statistics.median(peaks[512]) - statistics.median(peaks[1])
+        self.rows.append(("Peak RSS of bench_upload, MiB: 512 MiB vs 1 MiB",
+                          spread(peaks[512]), spread(peaks[1]), f"{difference:+.1f} MiB",
+                          "difference < 8 MiB", abs(difference) < 8))
+        os.remove(os.path.join(self.local, "file_512m.bin"))
+
+    def latency(self):
+        server = self.server()
+        page = "aktuell_home.php"
+        path = self.local_file(page, 20 * 1024)
+        settings = os.path.join(self.work, "settings")
+        os.makedirs(settings)
+        with open(os.path.join(settings, "ftpserver.ini"), "wb") as ini:
+            ini.write("".join(line + "\r\n" for line in [
+                server.url, USER, PASSWORD, self.local + "/", "/www/", page]).encode())
+        clicker = subprocess.Popen([self.program("bench_upload"), "click", settings],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                   env=self.env)
+        try:
+            def ours():
+                clicker.stdin.write("click\n")
+                clicker.stdin.flush()
+                lines = []
+                deadline = time.monotonic() + 60
+                while time.monotonic() < deadline:
+                    line = clicker.stdout.readline()
+                    if not line or line == "end\n":
+                        break
+                    lines.append(line)
+                values = key_values("".join(lines))
+                if values.get("title") != "O.K.":
+                    raise RuntimeError("the click did not end in O.K.: " + "".join(lines))
+                return float(values["seconds"]) * 1000
+
+            def curl():
+                return float(self.curl_put(server, path, "/www/" + page)["seconds"]) * 1000
+
+            m = measured(self.runs).interleave(ours, curl)
+        finally:
+            end(clicker, timeout=30)
+        ratios = pair_ratios(m.a, m.b)
+        self.rows.append(("Latency of a 20 KiB upload, ms (click to title; curl time_total)",
+                          spread(m.a, "{:.2f}"), spread(m.b, "{:.2f}"),
+                          spread(ratios, "{:.3f}"), "ours/curl ≤ 1.05",
+                          statistics.median(ratios) <= 1.05))
+
+    def cpu_while_waiting(self):
+        rate = 1_000_000
+        server = self.server(throttle=rate)
+        path = self.local_file("throttled.bin", 10 * rate)
+        remote = "/www/throttled.bin"
+        runs = max(5, self.runs // 2)
+        durations = []
+
+        def ours():
+            values = self.ours_put(server, path, remote)
+            durations.append(float(values["seconds"]))
+            return float(values["cpu_seconds"])
+
+        def curl():
+            return self.curl_put(server, path, remote)["cpu_seconds"]
+
+        m = measured(runs).interleave(ours, curl)
+        self.rows.append((f"CPU while waiting, s (upload throttled to "
+                          f"{statistics.median(durations):.1f} s)", spread(m.a, "{:.3f}"),
+                          spread(m.b, "{:.3f}"), "–", "ours < 0.2 s",
+                          statistics.median(m.a) < 0.2))
+        self.notes.append("CPU while waiting: ours is the CPU time of bench_upload from the "
+                          "first setting to the end of CLOSE; curl's is its whole process.")
+
+    def start_up(self):
+        settings = os.path.join(self.work, "startup")
+        os.makedirs(settings)
+        with open(os.path.join(settings, "ftpserver.ini"), "wb") as ini:
+            ini.write(b"ftp://127.0.0.1:21\r\nuser\r\npw\r\n/tmp/\r\n/www/\r\nindex.html\r\n")
+
+        def timed(name, *args):
+            def one():
+                values = key_values(run([self.program(name), str(time.monotonic_ns()), *args],
+                                        timeout=60, env=self.env))
+                idle = float(values["idle_ms"])
+                if idle > float(values["quiet_ms"]) - 100:
+                    raise RuntimeError(f"{name} was not idle well before its quiet spell")
+                return idle
+            return one
+
+        m = measured(max(self.runs, 9)).interleave(timed("bench_startup_form1", settings),
+                                                   timed("bench_startup_minimal"))
+        ratios = pair_ratios(m.a, m.b)
+        self.rows.append(("Start-up to idle event loop, ms (Form1 vs one empty QWidget)",
+                          spread(m.a), spread(m.b), spread(ratios, "{:.3f}"),
+                          "ours/minimal ≤ 1.2", statistics.median(ratios) <= 1.2))
+
+
+def versions(build):
+    values = key_values(run([os.path.join(build, "bench", "bench_upload"), "versions"],
+                            timeout=30, env=dict(os.environ, QT_QPA_PLATFORM="offscreen")))
+    server = run(["/usr/bin/python3", "-c", "import pyftpdlib; print(pyftpdlib.__ver__)"],
+                 timeout=30).strip()
+    curl = run(["curl", "--version"], timeout=30).splitlines()[0].split()[1]
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    return (f"CPU: {cpu}, {os.cpu_count()} cores; {platform.system()} {platform.release()}\n"
+            f"libcurl {values['libcurl']}, Qt {values['qt']}, pyftpdlib {server} (server), "
+            f"curl {curl} (command-line client)")
+
+
+def table(rows):
+    lines = ["| measurement | ours: median (min–max) | other: median (min–max) | ratio | goal | met |",
+             "|---|---|---|---|---|---|"]
+    for name, ours, other, ratio, goal, met in rows:
+        lines.append(f"| {name} | {ours} | {other} | {ratio} | {goal} | "
+                     f"{'yes' if met else '**no**'} |")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build")
+    parser.add_argument("output")
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    if args.runs < 5:
+        parser.error("--runs must be at least 5")
+
+    started = time.monotonic()
+    b = bench(os.path.abspath(args.build), args.runs)
+    try:
+        for part in (b.start_up, b.latency, b.throughput_and_memory, b.cpu_while_waiting):
+            print(f"… {part.__name__.replace('_', ' ')}", file=sys.stderr, flush=True)
+            part()
+    finally:
+        b.close()
+    elapsed = time.monotonic() - started
+
+    stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    report = "\n".join([
+        f"Run of {stamp}, {args.runs} runs per figure after one warm-up "
+        f"(start-up: {max(args.runs, 9)}), A and B interleaved; the whole run took "
+        f"{elapsed / 60:.1f} min.",
+        "",
+        versions(args.build).replace("\n", "  \n"),
+        "",
+        table(b.rows),
+        "",
+        *[f"- {note}" for note in b.notes],
+    ])
+    print(report)
+    write_report(args.output, report)
+
+
+MARKER = "<!-- tools/bench writes everything below this line -->"
+
+
+def write_report(path, report):
+    """Keeps the hand-written part of BENCHMARKS.md above the marker, replaces the rest."""
+    head = "# Benchmarks\n\n"
+    if os.path.exists(path):
+        with open(path) as old:
+            text = old.read()
+        if MARKER in text:
+            head = text.split(MARKER, 1)[0]
+    with open(path, "w") as out:
+        out.write(head + MARKER + "\n\n## Latest run\n\n" + report + "\n")
+
+
+if __name__ == "__main__":
+    main()

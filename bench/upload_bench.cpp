@@ -1,0 +1,123 @@
+// The real upload code, driven for tools/bench. Every figure printed is measured here.
+//   bench_upload put <url> <user> <password> <local file> <remote path>
+//       one PUT, then CLOSE, through the transfer component and wait_for_transfer, as a
+//       click does; seconds run from the first setting to the response being readable
+//   bench_upload click <settings dir>
+//       an offscreen Form1 that reads its settings from <settings dir>; each line on stdin
+//       clicks "nach FTP kopieren" once; seconds run from the click to the outcome title
+//   bench_upload versions
+#include "failure_path.h"
+#include "form1.h"
+#include "transfer_component.h"
+#include "upload_page.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <chrono>
+#include <cstdio>
+#include <curl/curl.h>
+#include <iostream>
+#include <string>
+#include <sys/resource.h>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+double cpu_seconds(const rusage& usage) {
+    const auto of = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return of(usage.ru_utime) + of(usage.ru_stime);
+}
+
+rusage own_usage() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage;
+}
+
+void print_line(const char* key, const QString& value) {
+    std::printf("%s=%s\n", key, value.simplified().toUtf8().constData());
+}
+
+int put(char* argv[]) {
+    transfer_component inet;
+    const rusage before = own_usage();
+    const clock_type::time_point start = clock_type::now();
+    inet.set_access_type(0);
+    inet.set_protocol(2);
+    inet.set_remote_port(21);
+    inet.set_url(QString::fromLocal8Bit(argv[2]));
+    inet.set_user_name(QString::fromLocal8Bit(argv[3]));
+    inet.set_password(QString::fromLocal8Bit(argv[4]));
+    wait_for_transfer(inet);
+    inet.execute(std::nullopt, QStringLiteral("PUT ") + QString::fromLocal8Bit(argv[5]) + u' ' +
+                                   QString::fromLocal8Bit(argv[6]));
+    wait_for_transfer(inet);
+    const QString response = inet.response_text();
+    const double seconds = seconds_since(start);
+    inet.execute(std::nullopt, QStringLiteral("CLOSE"));
+    wait_for_transfer(inet);
+    const rusage after = own_usage();
+
+    std::printf("seconds=%.6f\ncpu_seconds=%.6f\nmax_rss_kib=%ld\n", seconds,
+                cpu_seconds(after) - cpu_seconds(before), after.ru_maxrss);
+    print_line("response", response);
+    return response.contains(QStringLiteral("erfolgreich")) ? 0 : 1;
+}
+
+int click(char* argv[]) {
+    set_failure_sink([](QWidget*, const QString& text) { print_line("failure", text); });
+    Form1 form(QString::fromLocal8Bit(argv[2]));
+    form.start_up();
+    form.show();
+
+    clock_type::time_point outcome_at;
+    QObject::connect(&form, &QWidget::windowTitleChanged, &form, [&outcome_at](const QString& t) {
+        if (t == u"O.K." || t == u"Fehler")
+            outcome_at = clock_type::now();
+    });
+    for (std::string line; std::getline(std::cin, line);) {
+        // The last click's CLOSE runs on unwaited; it must not be billed to this one.
+        wait_for_transfer(form.Inet1);
+        form.setWindowTitle(QStringLiteral("FTP - Server"));
+        const clock_type::time_point start = clock_type::now();
+        form.btn_copy->click();
+        std::printf("seconds=%.6f\n", std::chrono::duration<double>(outcome_at - start).count());
+        print_line("title", form.windowTitle());
+        print_line("response", form.btn_copy->toolTip());
+        std::printf("end\n");
+        std::fflush(stdout);
+    }
+    wait_for_transfer(form.Inet1);
+    return 0;
+}
+
+int versions() {
+    std::printf("libcurl=%s\nqt=%s\n", curl_version_info(CURLVERSION_NOW)->version, qVersion());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int rc = 2;
+    {
+        QApplication app(argc, argv);
+        if (mode == "put" && argc == 7)
+            rc = put(argv);
+        else if (mode == "click" && argc == 3)
+            rc = click(argv);
+        else if (mode == "versions")
+            rc = versions();
+        else
+            std::fprintf(stderr, "usage: bench_upload put|click|versions ...\n");
+    }
+    curl_global_cleanup();
+    return rc;
+}
