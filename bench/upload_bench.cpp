@@ -1,7 +1,8 @@
 // The real upload code, driven for tools/bench. Every figure printed is measured here.
 //   bench_upload put <url> <user> <password> <local file> <remote path>
-//       one PUT, then CLOSE, through the transfer component and wait_for_transfer, as a
-//       click does; seconds run from the first setting to the response being readable
+//       per line on stdin one PUT, then CLOSE, through the transfer component and
+//       wait_for_transfer, as a click does; seconds run from the first setting to the
+//       response being readable; at the end of stdin the process's peak RSS
 //   bench_upload click <settings dir>
 //       an offscreen Form1 that reads its settings from <settings dir>; each line on stdin
 //       clicks "nach FTP kopieren" once; seconds run from the click to the outcome title
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <curl/curl.h>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 
@@ -43,30 +45,42 @@ void print_line(const char* key, const QString& value) {
     std::printf("%s=%s\n", key, value.simplified().toUtf8().constData());
 }
 
+// One upload per line on stdin, each followed by "end"; the process lives on between them as
+// the program does between clicks.
+template <class Upload> void for_each_line(Upload upload) {
+    for (std::string line; std::getline(std::cin, line);) {
+        upload();
+        std::printf("end\n");
+        std::fflush(stdout);
+    }
+}
+
 int put(char* argv[]) {
     transfer_component inet;
-    const rusage before = own_usage();
-    const clock_type::time_point start = clock_type::now();
-    inet.set_access_type(0);
-    inet.set_protocol(2);
-    inet.set_remote_port(21);
-    inet.set_url(QString::fromLocal8Bit(argv[2]));
-    inet.set_user_name(QString::fromLocal8Bit(argv[3]));
-    inet.set_password(QString::fromLocal8Bit(argv[4]));
-    wait_for_transfer(inet);
-    inet.execute(std::nullopt, QStringLiteral("PUT ") + QString::fromLocal8Bit(argv[5]) + u' ' +
-                                   QString::fromLocal8Bit(argv[6]));
-    wait_for_transfer(inet);
-    const QString response = inet.response_text();
-    const double seconds = seconds_since(start);
-    inet.execute(std::nullopt, QStringLiteral("CLOSE"));
-    wait_for_transfer(inet);
-    const rusage after = own_usage();
-
-    std::printf("seconds=%.6f\ncpu_seconds=%.6f\nmax_rss_kib=%ld\n", seconds,
-                cpu_seconds(after) - cpu_seconds(before), after.ru_maxrss);
-    print_line("response", response);
-    return response.contains(QStringLiteral("erfolgreich")) ? 0 : 1;
+    const QString command = QStringLiteral("PUT ") + QString::fromLocal8Bit(argv[5]) + u' ' +
+                            QString::fromLocal8Bit(argv[6]);
+    for_each_line([&] {
+        const rusage before = own_usage();
+        const clock_type::time_point start = clock_type::now();
+        inet.set_access_type(0);
+        inet.set_protocol(2);
+        inet.set_remote_port(21);
+        inet.set_url(QString::fromLocal8Bit(argv[2]));
+        inet.set_user_name(QString::fromLocal8Bit(argv[3]));
+        inet.set_password(QString::fromLocal8Bit(argv[4]));
+        wait_for_transfer(inet);
+        inet.execute(std::nullopt, command);
+        wait_for_transfer(inet);
+        const QString response = inet.response_text();
+        const double seconds = seconds_since(start);
+        inet.execute(std::nullopt, QStringLiteral("CLOSE"));
+        wait_for_transfer(inet);
+        std::printf("seconds=%.6f\ncpu_seconds=%.6f\n", seconds,
+                    cpu_seconds(own_usage()) - cpu_seconds(before));
+        print_line("response", response);
+    });
+    std::printf("max_rss_kib=%ld\n", own_usage().ru_maxrss);
+    return 0;
 }
 
 int click(char* argv[]) {
@@ -80,7 +94,7 @@ int click(char* argv[]) {
         if (t == u"O.K." || t == u"Fehler")
             outcome_at = clock_type::now();
     });
-    for (std::string line; std::getline(std::cin, line);) {
+    for_each_line([&] {
         // The last click's CLOSE runs on unwaited; it must not be billed to this one.
         wait_for_transfer(form.Inet1);
         form.setWindowTitle(QStringLiteral("FTP - Server"));
@@ -89,9 +103,7 @@ int click(char* argv[]) {
         std::printf("seconds=%.6f\n", std::chrono::duration<double>(outcome_at - start).count());
         print_line("title", form.windowTitle());
         print_line("response", form.btn_copy->toolTip());
-        std::printf("end\n");
-        std::fflush(stdout);
-    }
+    });
     wait_for_transfer(form.Inet1);
     return 0;
 }
@@ -108,7 +120,11 @@ int main(int argc, char* argv[]) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int rc = 2;
     {
-        QApplication app(argc, argv);
+        // A GUI application does deferred work in its first event loop runs, which would
+        // compete with the transfer; the component itself needs only the core event loop.
+        const std::unique_ptr<QCoreApplication> app =
+            mode == "click" ? std::make_unique<QApplication>(argc, argv)
+                            : std::make_unique<QCoreApplication>(argc, argv);
         if (mode == "put" && argc == 7)
             rc = put(argv);
         else if (mode == "click" && argc == 3)
