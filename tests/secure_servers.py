@@ -1,0 +1,244 @@
+"""Real servers for the tests of secure connections, each on 127.0.0.1 and a free port.
+
+  secure_servers.py certs DIR
+      writes ca.pem, server.pem/.key (signed by the CA, for 127.0.0.1 and localhost),
+      wrong_host.pem/.key (signed by the CA, for another name) and self_signed.pem/.key
+  secure_servers.py host-key FILE
+      writes a new SSH host key to FILE and prints its public line
+  secure_servers.py proftpd --tls explicit|implicit --cert F --key F ROOT HOME USER PASSWORD
+  secure_servers.py sftp [--host-key FILE] ROOT HOME USER PASSWORD
+
+ROOT is the server's "/", HOME the login directory below it ("/home/alice"), so absolute and
+home-relative paths land in different places. A server prints "port N" once it listens and runs
+until its stdin closes, then ends everything it started.
+"""
+import argparse
+import asyncio
+import os
+import posixpath
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+
+warnings.simplefilter("ignore")  # asyncssh's imports warn about old ciphers on stderr
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def wait_for_stdin_end():
+    sys.stdin.buffer.read()
+
+
+def run_openssl(*args):
+    subprocess.run(["openssl", *args], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.PIPE, timeout=60)
+
+
+def make_certs(folder):
+    def path(name):
+        return os.path.join(folder, name)
+    days = "2"
+    rsa = ["-newkey", "rsa:2048", "-nodes"]
+    run_openssl("req", "-x509", *rsa, "-keyout", path("ca.key"), "-out", path("ca.pem"),
+                "-days", days, "-subj", "/CN=ftp-publisher test CA",
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    for name, alt in (("server", "IP:127.0.0.1,DNS:localhost"), ("wrong_host", "DNS:elsewhere.invalid")):
+        run_openssl("req", *rsa, "-keyout", path(name + ".key"), "-out", path(name + ".csr"),
+                    "-subj", "/CN=" + alt.split(",")[0].split(":")[1],
+                    "-addext", "subjectAltName=" + alt)
+        run_openssl("x509", "-req", "-in", path(name + ".csr"), "-CA", path("ca.pem"),
+                    "-CAkey", path("ca.key"), "-CAcreateserial", "-out", path(name + ".pem"),
+                    "-days", days, "-copy_extensions", "copy")
+    run_openssl("req", "-x509", *rsa, "-keyout", path("self_signed.key"),
+                "-out", path("self_signed.pem"), "-days", days, "-subj", "/CN=127.0.0.1",
+                "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def run_proftpd(args):
+    if os.getuid() != 0:
+        sys.exit("proftpd needs root here: it confines the user to ROOT with chroot")
+    uid = gid = 65534  # ProFTPD switches to this user; it refuses to serve as root
+    user_name, group_name = "nobody", "nogroup"
+    root = os.path.realpath(args.root)
+    home = root + args.home
+    os.makedirs(home, exist_ok=True)
+    for folder, _, files in os.walk(root):
+        for name in [folder] + [os.path.join(folder, f) for f in files]:
+            os.chown(name, uid, gid)
+    work = tempfile.mkdtemp(prefix="proftpd-")
+    hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=args.password,
+                            capture_output=True, text=True, check=True, timeout=20).stdout.strip()
+    with open(os.path.join(work, "passwd"), "w") as f:
+        f.write(f"{args.user}:{hashed}:{uid}:{gid}::{home}:/bin/false\n")
+    with open(os.path.join(work, "group"), "w") as f:
+        f.write(f"{group_name}:x:{gid}:\n")
+    os.chmod(os.path.join(work, "passwd"), 0o600)
+    os.chmod(os.path.join(work, "group"), 0o600)
+    log = os.path.join(work, "proftpd.log")
+    for _ in range(5):  # another program may take the free port before ProFTPD binds it
+        port = free_port()
+        with open(os.path.join(work, "proftpd.conf"), "w") as f:
+            f.write(f"""ServerType standalone
+ServerName "ftp-publisher test"
+ServerIdent off
+DefaultAddress 127.0.0.1
+SocketBindTight on
+UseIPv6 off
+Port {port}
+User {user_name}
+Group {group_name}
+Umask 022
+PidFile {work}/proftpd.pid
+ScoreboardFile {work}/proftpd.scoreboard
+DelayTable none
+WtmpLog off
+UseReverseDNS off
+RequireValidShell off
+AuthOrder mod_auth_file.c
+AuthUserFile {work}/passwd
+AuthGroupFile {work}/group
+DefaultRoot {root}
+AllowOverwrite on
+TimeoutIdle 60
+ModulePath /usr/lib/proftpd
+LoadModule mod_tls.c
+TLSEngine on
+TLSRequired on
+TLSProtocol TLSv1.2 TLSv1.3
+TLSRSACertificateFile {os.path.realpath(args.cert)}
+TLSRSACertificateKeyFile {os.path.realpath(args.key)}
+TLSVerifyClient off
+TLSLog {work}/tls.log
+{"TLSOptions UseImplicitSSL" if args.tls == "implicit" else ""}
+""")
+        with open(log, "ab") as out:
+            server = subprocess.Popen(["proftpd", "-n", "-q", "-c", os.path.join(work, "proftpd.conf")],
+                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                      preexec_fn=end_with_parent)
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline and server.poll() is None and not listening(port):
+            time.sleep(0.05)
+        if server.poll() is None and listening(port):
+            break
+        end(server)
+    else:
+        with open(log) as f:
+            text = f.read()
+        shutil.rmtree(work, ignore_errors=True)
+        sys.exit("proftpd did not start:\n" + text)
+    say(f"port {port}")
+    try:
+        wait_for_stdin_end()
+    finally:
+        end(server)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def end_with_parent():
+    # Should this helper be killed outright, ProFTPD must not outlive it.
+    import ctypes
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def end(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=5)
+
+
+def new_host_key():
+    import asyncssh
+    return asyncssh.generate_private_key("ssh-ed25519")
+
+
+def run_sftp(args):
+    import asyncssh
+
+    root = os.path.realpath(args.root).encode()
+    home = args.home.encode()
+    os.makedirs(root + home, exist_ok=True)
+    key = asyncssh.read_private_key(args.host_key) if args.host_key else new_host_key()
+
+    class login(asyncssh.SSHServer):
+        def begin_auth(self, username):
+            return True
+
+        def password_auth_supported(self):
+            return True
+
+        def validate_password(self, username, password):
+            return username == args.user and password == args.password
+
+    class files(asyncssh.SFTPServer):
+        def __init__(self, channel):
+            super().__init__(channel, chroot=root)
+
+        def map_path(self, path):
+            # chroot alone would start the client in "/"; a login directory below it tells
+            # absolute paths from home-relative ones
+            return super().map_path(path if path.startswith(b"/") else posixpath.join(home, path))
+
+    async def serve():
+        acceptor = await asyncssh.listen("127.0.0.1", 0, server_host_keys=[key],
+                                         server_factory=login, sftp_factory=files,
+                                         allow_scp=False)
+        say(f"port {acceptor.sockets[0].getsockname()[1]}")
+        await asyncio.get_running_loop().run_in_executor(None, wait_for_stdin_end)
+        acceptor.close()
+
+    asyncio.run(serve())
+
+
+def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # so that "finally" ends the servers
+    parser = argparse.ArgumentParser()
+    commands = parser.add_subparsers(dest="command", required=True)
+    commands.add_parser("certs").add_argument("folder")
+    commands.add_parser("host-key").add_argument("file")
+    servers = {name: commands.add_parser(name) for name in ("proftpd", "sftp")}
+    servers["proftpd"].add_argument("--tls", choices=("explicit", "implicit"), required=True)
+    servers["proftpd"].add_argument("--cert", required=True)
+    servers["proftpd"].add_argument("--key", required=True)
+    servers["sftp"].add_argument("--host-key")
+    for sub in servers.values():
+        for name in ("root", "home", "user", "password"):
+            sub.add_argument(name)
+    args = parser.parse_args()
+    if args.command == "certs":
+        make_certs(args.folder)
+    elif args.command == "host-key":
+        key = new_host_key()
+        key.write_private_key(args.file)
+        say(key.export_public_key().decode().strip())
+    else:
+        {"proftpd": run_proftpd, "sftp": run_sftp}[args.command](args)
+
+
+if __name__ == "__main__":
+    main()
