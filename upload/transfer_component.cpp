@@ -1,5 +1,7 @@
 #include "transfer_component.h"
 
+#include "connection_options.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -110,61 +112,6 @@ std::optional<put_paths> split_put_argument(const QString& argument) {
     return std::nullopt;
 }
 
-QByteArray percent_encoded_path(const QString& path) {
-    return path.toUtf8().toPercentEncoding("/");
-}
-
-// "/www/a.php" is absolute (the first segment %2F makes libcurl start with CWD /); anything else
-// is relative to the login directory.
-QByteArray url_path(const QString& remote) {
-    if (remote.startsWith(u'/'))
-        return "/%2F" + percent_encoded_path(remote.mid(1));
-    return '/' + percent_encoded_path(remote);
-}
-
-struct url_result {
-    QByteArray url;
-    QString error;
-};
-
-QString url_part(CURLU* url, CURLUPart part) {
-    char* text = nullptr;
-    if (curl_url_get(url, part, &text, 0) != CURLUE_OK)
-        return {};
-    QString result = QString::fromUtf8(text);
-    curl_free(text);
-    return result;
-}
-
-// The server URL names the host and, optionally, the port; user and password have settings of
-// their own and never go into a URL.
-url_result remote_url(const connection_settings& settings, const QString& remote) {
-    const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-    const auto refused = [](const QString& why) {
-        return url_result{{}, QStringLiteral("server URL not usable: ") + why};
-    };
-    if (!url)
-        return refused(QStringLiteral("out of memory"));
-    if (const CURLUcode rc =
-            curl_url_set(url.get(), CURLUPART_URL, settings.url.toUtf8().constData(), 0))
-        return refused(QString::fromUtf8(curl_url_strerror(rc)));
-    if (url_part(url.get(), CURLUPART_SCHEME) != u"ftp")
-        return refused(QStringLiteral("it must start with ftp://"));
-    if (!url_part(url.get(), CURLUPART_USER).isEmpty() ||
-        !url_part(url.get(), CURLUPART_PASSWORD).isEmpty())
-        return refused(QStringLiteral("it must not hold a user name or password"));
-    const QString path = url_part(url.get(), CURLUPART_PATH);
-    if ((!path.isEmpty() && path != u"/") || !url_part(url.get(), CURLUPART_QUERY).isEmpty() ||
-        !url_part(url.get(), CURLUPART_FRAGMENT).isEmpty())
-        return refused(QStringLiteral("it may name only the host and port"));
-    if (url_part(url.get(), CURLUPART_PORT).isEmpty() && settings.port != 0)
-        curl_url_set(url.get(), CURLUPART_PORT, std::to_string(settings.port).c_str(), 0);
-    if (const CURLUcode rc =
-            curl_url_set(url.get(), CURLUPART_PATH, url_path(remote).constData(), 0))
-        return refused(QString::fromUtf8(curl_url_strerror(rc)));
-    return {url_part(url.get(), CURLUPART_URL).toUtf8(), {}};
-}
-
 size_t keep_last_reply(char* data, size_t size, size_t count, void* user) {
     std::string line(data, size * count);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
@@ -189,7 +136,6 @@ void set_connection_options(curl_easy& easy, const connection_settings& settings
                             const std::atomic_bool& stopping) {
     CURL* h = easy.get();
     curl_easy_setopt(h, CURLOPT_URL, url.constData());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
     curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L); // the server reads the path as written
     curl_easy_setopt(h, CURLOPT_USERNAME, settings.user_name.toUtf8().constData());
     curl_easy_setopt(h, CURLOPT_PASSWORD, settings.password.toUtf8().constData());
@@ -291,14 +237,22 @@ outcome transfer_component::impl::put(const command& next) {
         return {true, failure_text(QStringLiteral("local file cannot be read: %1: %2")
                                        .arg(paths->local, file.errorString()),
                                    password)};
-    const url_result url = remote_url(next.settings, paths->remote);
-    if (!url.error.isEmpty())
-        return {true, failure_text(url.error, password)};
+    const target_result found =
+        transfer_target_for(next.settings.url, next.settings.port, paths->remote);
+    if (!found.target)
+        return {true, failure_text(found.error, password)};
+    const transfer_target& target = *found.target;
 
     if (!easy)
         easy = std::make_unique<curl_easy>();
     easy->clear_error();
-    set_connection_options(*easy, next.settings, url.url, limits, stopping);
+    set_connection_options(*easy, next.settings, target.url, limits, stopping);
+    QString refused;
+    if (!set_scheme_options(easy->get(), target.scheme, limits.extra_ca_file, &refused))
+        return {true, failure_text(QStringLiteral("upload failed: ") + refused, password)};
+    std::optional<host_key_check> keys;
+    if (target.scheme == url_scheme::sftp)
+        keys.emplace(limits.known_hosts_file, target).set_on(easy->get());
     set_upload_options(*easy, &file);
     const CURLcode rc = curl_easy_perform(easy->get());
     set_upload_options(*easy, nullptr); // the file goes away now
@@ -308,7 +262,10 @@ outcome transfer_component::impl::put(const command& next) {
         curl_easy_getinfo(easy->get(), CURLINFO_SIZE_UPLOAD_T, &sent);
         return {true, QStringLiteral("Übertragung erfolgreich: %1 Bytes").arg(sent)};
     }
-    QString text = QStringLiteral("upload failed: ") + easy->error_text(rc);
+    const QString secure =
+        secure_failure_text(rc, target, easy->error_text(rc), keys ? &*keys : nullptr);
+    QString text =
+        QStringLiteral("upload failed: ") + (secure.isEmpty() ? easy->error_text(rc) : secure);
     if (!easy->last_reply.empty())
         text += QStringLiteral("; last server reply: ") +
                 QString::fromUtf8(easy->last_reply.data(),

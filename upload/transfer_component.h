@@ -8,11 +8,21 @@
 #include <optional>
 #include <stdexcept>
 
-// Limits that keep every command finite; tests shorten them.
+// Limits that keep every command finite, and whom to trust; tests shorten and replace them.
 struct transfer_options {
+    transfer_options() = default;
+    // The three limits in order, as {connect, reply, stall}; the rest keep their defaults.
+    transfer_options(std::chrono::seconds connect, std::chrono::seconds reply,
+                     std::chrono::seconds stall)
+        : connect_timeout(connect), reply_timeout(reply), stall_time(stall) {}
+
     std::chrono::seconds connect_timeout{30};
     std::chrono::seconds reply_timeout{60};
     std::chrono::seconds stall_time{60}; // aborted when slower than 1 byte/s for this long
+    // Trusted for TLS beside the system's certificates (tests bring their own CA); empty: none.
+    QString extra_ca_file;
+    // Where SFTP host keys are checked and new ones recorded; empty: ~/.ssh/known_hosts.
+    QString known_hosts_file;
 };
 
 // A setting or command that the component refuses outright; nothing is sent for it.
@@ -33,7 +43,7 @@ public:
     // A value the component cannot use throws transfer_refused, and so does a control character
     // in a text, which could inject FTP commands.
     void set_access_type(std::int32_t access_type); // 0: the system's default way to the network
-    void set_protocol(std::int32_t protocol);       // 2: FTP
+    void set_protocol(std::int32_t protocol);       // 2: FTP; the URL's scheme picks TLS or SFTP
     void set_remote_port(std::int16_t port);
     void set_url(const QString& url);
     void set_user_name(const QString& user_name);

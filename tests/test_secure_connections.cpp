@@ -1,0 +1,484 @@
+#include "ftp_server_fixture.h"
+#include "secure_servers.h"
+#include "transfer_component.h"
+#include "upload_page.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <QtTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString user = QStringLiteral("alice");
+const QString password = QStringLiteral("Geheim-7x");
+const QString login_dir = QStringLiteral("/home/alice");
+const QString marker = QStringLiteral("erfolgreich");
+const QByteArray page_bytes = awkward_content(3000);
+
+QString read_text(const QString& path) {
+    return QString::fromUtf8(file_content(path));
+}
+
+bool port_in_use(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool connected =
+        fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return connected;
+}
+
+} // namespace
+
+class test_secure_connections final : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void tls_upload_data();
+    void tls_upload();
+    void tls_certificate_refused_data();
+    void tls_certificate_refused();
+    void tls_to_server_without_tls_sends_no_password_data();
+    void tls_to_server_without_tls_sends_no_password();
+    void sftp_upload_data();
+    void sftp_upload();
+    void sftp_wrong_password();
+    void sftp_new_host_key_recorded_data();
+    void sftp_new_host_key_recorded();
+    void sftp_changed_host_key_refused();
+    void unknown_scheme_refused_data();
+    void unknown_scheme_refused();
+    void standard_ports_data();
+    void standard_ports();
+    void silent_server_ends_within_limits_data();
+    void silent_server_ends_within_limits();
+    void title_through_upload_page_data();
+    void title_through_upload_page();
+
+private:
+    void start_proftpd(const QString& mode, const QString& certificate);
+    void start_sftp(const QString& host_key_file = {});
+    QString upload(const QString& url, quint16 port_setting, const QString& remote,
+                   const QString& pass = password, const QString& login = user);
+    bool nothing_stored() const;
+    QString path(const QString& name) const { return certs.filePath(name); }
+
+    QTemporaryDir certs;
+    std::unique_ptr<QTemporaryDir> root, local;
+    std::unique_ptr<secure_server> server;
+    std::unique_ptr<transfer_component> inet;
+    transfer_options options;
+    QString local_file;
+};
+
+void test_secure_connections::initTestCase() {
+    QVERIFY(certs.isValid());
+    QString error;
+    QVERIFY2(make_certificates(certs.path(), &error), qPrintable(error));
+}
+
+void test_secure_connections::init() {
+    server.reset();
+    inet.reset();
+    root = std::make_unique<QTemporaryDir>();
+    local = std::make_unique<QTemporaryDir>();
+    // Both places must exist before a server starts: absolute and home-relative "www".
+    QVERIFY(QDir(root->path()).mkpath(QStringLiteral("www")));
+    QVERIFY(QDir(root->path()).mkpath(login_dir.mid(1) + QStringLiteral("/www")));
+    local_file = local->filePath(QStringLiteral("page.php"));
+    QVERIFY(write_file(local_file, page_bytes));
+    options = {};
+    options.connect_timeout = 10s;
+    options.reply_timeout = 10s;
+    options.stall_time = 10s;
+    options.extra_ca_file = path(QStringLiteral("ca.pem"));
+    options.known_hosts_file = local->filePath(QStringLiteral("known_hosts"));
+}
+
+void test_secure_connections::start_proftpd(const QString& mode, const QString& certificate) {
+    if (::geteuid() != 0)
+        QSKIP("ProFTPD confines its user with chroot, which needs root");
+    QString error;
+    server = secure_server::start(
+        {QStringLiteral("proftpd"), QStringLiteral("--tls"), mode, QStringLiteral("--cert"),
+         path(certificate + QStringLiteral(".pem")), QStringLiteral("--key"),
+         path(certificate + QStringLiteral(".key")), root->path(), login_dir, user, password},
+        &error);
+    QVERIFY2(server, qPrintable(error));
+}
+
+void test_secure_connections::start_sftp(const QString& host_key_file) {
+    QStringList arguments{QStringLiteral("sftp")};
+    if (!host_key_file.isEmpty())
+        arguments << QStringLiteral("--host-key") << host_key_file;
+    QString error;
+    server = secure_server::start(arguments + QStringList{root->path(), login_dir, user, password},
+                                  &error);
+    QVERIFY2(server, qPrintable(error));
+}
+
+// The component's whole road for one upload, as upload_page drives it; returns the response.
+QString test_secure_connections::upload(const QString& url, quint16 port_setting,
+                                        const QString& remote, const QString& pass,
+                                        const QString& login) {
+    if (!inet)
+        inet = std::make_unique<transfer_component>(options);
+    inet->set_access_type(0);
+    inet->set_protocol(2);
+    inet->set_remote_port(std::int16_t(port_setting));
+    inet->set_url(url);
+    inet->set_user_name(login);
+    inet->set_password(pass);
+    const auto idle = [this] { return !inet->still_executing(); };
+    inet->execute(std::nullopt, QStringLiteral("PUT ") + local_file + u' ' + remote);
+    if (!QTest::qWaitFor(idle, 60000))
+        return QStringLiteral("(still busy after 60 s)");
+    const QString text = inet->response_text();
+    inet->execute(std::nullopt, QStringLiteral("CLOSE"));
+    if (!QTest::qWaitFor(idle, 30000))
+        return QStringLiteral("(CLOSE still busy after 30 s)");
+    return text;
+}
+
+bool test_secure_connections::nothing_stored() const {
+    return QDir(root->path()).entryList(QDir::Files | QDir::NoDotAndDotDot) +
+               QDir(root->filePath(QStringLiteral("www"))).entryList(QDir::Files) +
+               QDir(root->filePath(login_dir.mid(1) + QStringLiteral("/www")))
+                   .entryList(QDir::Files) ==
+           QStringList();
+}
+
+void test_secure_connections::tls_upload_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("url"); // %1: the server's port
+    QTest::addColumn<bool>("port_in_setting");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("lands_at"); // below the server's root
+    QTest::newRow("ftpes absolute") << "explicit"
+                                    << "ftpes://127.0.0.1:%1" << false << "/www/page.php"
+                                    << "www/page.php";
+    QTest::newRow("ftpes relative to login") << "explicit"
+                                             << "ftpes://127.0.0.1:%1/" << false << "www/page.php"
+                                             << "home/alice/www/page.php";
+    QTest::newRow("ftpes port from the port setting")
+        << "explicit"
+        << "ftpes://127.0.0.1" << true << "/www/page.php"
+        << "www/page.php";
+    QTest::newRow("scheme in capitals") << "explicit"
+                                        << "FTPES://127.0.0.1:%1" << false << "/www/page.php"
+                                        << "www/page.php";
+    QTest::newRow("ftps absolute") << "implicit"
+                                   << "ftps://127.0.0.1:%1" << false << "/www/page.php"
+                                   << "www/page.php";
+    QTest::newRow("ftps relative, blank percent hash")
+        << "implicit"
+        << "ftps://127.0.0.1:%1" << false << "www/a b%#1.php"
+        << "home/alice/www/a b%#1.php";
+}
+
+void test_secure_connections::tls_upload() {
+    QFETCH(QString, mode);
+    QFETCH(QString, url);
+    QFETCH(bool, port_in_setting);
+    QFETCH(QString, remote);
+    QFETCH(QString, lands_at);
+    start_proftpd(mode, QStringLiteral("server"));
+    if (!server)
+        return;
+    const quint16 port = server->port();
+    const QString text =
+        upload(url.contains(u"%1") ? url.arg(port) : url, port_in_setting ? port : 21, remote);
+    QVERIFY2(text.contains(marker), qPrintable(text));
+    QCOMPARE(file_content(root->filePath(lands_at)), page_bytes);
+}
+
+void test_secure_connections::tls_certificate_refused_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("test_ca_trusted");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("ftpes self-signed") << "explicit"
+                                       << "self_signed" << true << "self-signed";
+    QTest::newRow("ftps self-signed") << "implicit"
+                                      << "self_signed" << true << "self-signed";
+    QTest::newRow("ftpes certificate for another host") << "explicit"
+                                                        << "wrong_host" << true << "host name";
+    QTest::newRow("ftps certificate for another host") << "implicit"
+                                                       << "wrong_host" << true << "host name";
+    // The system's store alone does not know the test CA: verification is on by default.
+    QTest::newRow("ftpes, test CA not handed over") << "explicit"
+                                                    << "server" << false << "issuer";
+}
+
+void test_secure_connections::tls_certificate_refused() {
+    QFETCH(QString, mode);
+    QFETCH(QString, certificate);
+    QFETCH(bool, test_ca_trusted);
+    QFETCH(QString, reason);
+    if (!test_ca_trusted)
+        options.extra_ca_file.clear();
+    start_proftpd(mode, certificate);
+    if (!server)
+        return;
+    const QString scheme = mode == u"explicit" ? QStringLiteral("ftpes") : QStringLiteral("ftps");
+    const QString text = upload(QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(server->port()),
+                                21, QStringLiteral("/www/page.php"));
+    QVERIFY2(!text.contains(marker), qPrintable(text));
+    QVERIFY2(text.contains(u"certificate", Qt::CaseInsensitive), qPrintable(text));
+    QVERIFY2(text.contains(u"127.0.0.1"), qPrintable(text));
+    QVERIFY2(text.contains(reason, Qt::CaseInsensitive), qPrintable(text));
+    QVERIFY(!text.contains(password));
+    QVERIFY(nothing_stored());
+}
+
+void test_secure_connections::tls_to_server_without_tls_sends_no_password_data() {
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("ftpes") << "ftpes";
+    QTest::newRow("ftps") << "ftps";
+}
+
+void test_secure_connections::tls_to_server_without_tls_sends_no_password() {
+    QFETCH(QString, scheme);
+    ftp_server plain;
+    QVERIFY2(plain.started(), qPrintable(plain.start_error()));
+    const QString text =
+        upload(QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(plain.port()), 21,
+               QStringLiteral("page.php"), ftp_server::password(), ftp_server::user());
+    QVERIFY2(!text.contains(marker), qPrintable(text));
+    QVERIFY2(text.contains(u"TLS"), qPrintable(text));
+    QVERIFY(!text.contains(ftp_server::password()));
+    QCOMPARE(plain.events_starting_with(QStringLiteral("COMMAND PASS")), QStringList());
+    QCOMPARE(plain.events_starting_with(QStringLiteral("STORED")), QStringList());
+}
+
+void test_secure_connections::sftp_upload_data() {
+    QTest::addColumn<QString>("url"); // %1: the server's port
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("lands_at");
+    QTest::newRow("absolute") << "sftp://127.0.0.1:%1"
+                              << "/www/page.php"
+                              << "www/page.php";
+    QTest::newRow("relative to login") << "sftp://127.0.0.1:%1/"
+                                       << "www/page.php"
+                                       << "home/alice/www/page.php";
+    QTest::newRow("blank percent hash") << "sftp://127.0.0.1:%1"
+                                        << "/www/a b%#1.php"
+                                        << "www/a b%#1.php";
+}
+
+void test_secure_connections::sftp_upload() {
+    QFETCH(QString, url);
+    QFETCH(QString, remote);
+    QFETCH(QString, lands_at);
+    start_sftp();
+    if (!server)
+        return;
+    const QString text = upload(url.arg(server->port()), 21, remote);
+    QVERIFY2(text.contains(marker), qPrintable(text));
+    QCOMPARE(file_content(root->filePath(lands_at)), page_bytes);
+}
+
+void test_secure_connections::sftp_wrong_password() {
+    start_sftp();
+    if (!server)
+        return;
+    const QString wrong = QStringLiteral("not-the-password");
+    const QString text = upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server->port()), 21,
+                                QStringLiteral("/www/page.php"), wrong);
+    QVERIFY2(!text.contains(marker), qPrintable(text));
+    QVERIFY2(text.contains(u"login", Qt::CaseInsensitive) ||
+                 text.contains(u"authentication", Qt::CaseInsensitive),
+             qPrintable(text));
+    QVERIFY(!text.contains(wrong));
+    QVERIFY(nothing_stored());
+}
+
+void test_secure_connections::sftp_new_host_key_recorded_data() {
+    QTest::addColumn<QString>("known_hosts"); // below the local folder
+    QTest::addColumn<QByteArray>("before");   // empty: no file
+    QTest::newRow("file with other entries")
+        << "known_hosts"
+        << QByteArray("# my hosts\n"
+                      "example.invalid ssh-ed25519 "
+                      "AAAAC3NzaC1lZDI1NTE5AAAAIFWcKEWTkGhwuhnvEM6aUENzwbPLR32AaJcXaz5yxXLF\n");
+    QTest::newRow("no file yet") << "known_hosts" << QByteArray();
+    QTest::newRow("no folder yet") << "ssh/known_hosts" << QByteArray();
+}
+
+// As "ssh -o StrictHostKeyChecking=accept-new": a host never seen is trusted and remembered,
+// the rest of the file is left as it was.
+void test_secure_connections::sftp_new_host_key_recorded() {
+    QFETCH(QString, known_hosts);
+    QFETCH(QByteArray, before);
+    options.known_hosts_file = local->filePath(known_hosts);
+    if (!before.isEmpty())
+        QVERIFY(write_file(options.known_hosts_file, before));
+    QString error;
+    const QString host_key = local->filePath(QStringLiteral("host_key"));
+    const QString public_line = make_host_key(host_key, &error);
+    QVERIFY2(!public_line.isEmpty(), qPrintable(error));
+    start_sftp(host_key);
+    if (!server)
+        return;
+    const QString url = QStringLiteral("sftp://127.0.0.1:%1").arg(server->port());
+
+    QString text = upload(url, 21, QStringLiteral("/www/page.php"));
+    QVERIFY2(text.contains(marker), qPrintable(text));
+    const QString recorded = read_text(options.known_hosts_file);
+    const QString entry = QStringLiteral("[127.0.0.1]:%1 %2").arg(server->port()).arg(public_line);
+    QCOMPARE(recorded, QString::fromUtf8(before) + entry + u'\n');
+
+    text = upload(url, 21, QStringLiteral("www/page.php")); // now a known host
+    QVERIFY2(text.contains(marker), qPrintable(text));
+    QCOMPARE(read_text(options.known_hosts_file), recorded);
+    QCOMPARE(file_content(root->filePath(login_dir.mid(1) + QStringLiteral("/www/page.php"))),
+             page_bytes);
+}
+
+void test_secure_connections::sftp_changed_host_key_refused() {
+    QString error;
+    const QString old_line = make_host_key(local->filePath(QStringLiteral("old_key")), &error);
+    QVERIFY2(!old_line.isEmpty(), qPrintable(error));
+    start_sftp();
+    if (!server)
+        return;
+    const QByteArray before =
+        QStringLiteral("[127.0.0.1]:%1 %2\n").arg(server->port()).arg(old_line).toUtf8();
+    QVERIFY(write_file(options.known_hosts_file, before));
+    const QString text = upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server->port()), 21,
+                                QStringLiteral("/www/page.php"));
+    QVERIFY2(!text.contains(marker), qPrintable(text));
+    QVERIFY2(text.contains(u"host key", Qt::CaseInsensitive), qPrintable(text));
+    QVERIFY2(text.contains(u"changed", Qt::CaseInsensitive), qPrintable(text));
+    QCOMPARE(read_text(options.known_hosts_file), QString::fromUtf8(before));
+    QVERIFY(nothing_stored());
+}
+
+void test_secure_connections::unknown_scheme_refused_data() {
+    QTest::addColumn<QString>("url");
+    QTest::newRow("http") << "http://127.0.0.1/";
+    QTest::newRow("file") << "file:///etc/";
+    QTest::newRow("scp") << "scp://127.0.0.1";
+    QTest::newRow("misspelt") << "ftpse://127.0.0.1";
+}
+
+// A settings file must never make the component speak another protocol.
+void test_secure_connections::unknown_scheme_refused() {
+    QFETCH(QString, url);
+    const QString text = upload(url, 21, QStringLiteral("/www/page.php"));
+    QVERIFY2(!text.contains(marker), qPrintable(text));
+    for (const auto scheme : {u"ftp://", u"ftpes://", u"ftps://", u"sftp://"})
+        QVERIFY2(text.contains(scheme), qPrintable(text));
+}
+
+void test_secure_connections::standard_ports_data() {
+    QTest::addColumn<QString>("url");      // %1: a closed port
+    QTest::addColumn<int>("port_setting"); // 0: the closed port
+    QTest::addColumn<int>("expected");     // 0: the closed port
+    // The port setting is the FTP control port: it stands in for a missing URL port with
+    // "ftpes" as with "ftp", while "ftps" and "sftp" listen elsewhere.
+    QTest::newRow("ftps: 990, not the port setting") << "ftps://127.0.0.1" << 21 << 990;
+    QTest::newRow("sftp: 22, not the port setting") << "sftp://127.0.0.1/" << 21 << 22;
+    QTest::newRow("ftpes: the port setting") << "ftpes://127.0.0.1" << 0 << 0;
+    QTest::newRow("ftps: a port in the URL wins") << "ftps://127.0.0.1:%1" << 21 << 0;
+    QTest::newRow("sftp: a port in the URL wins") << "sftp://127.0.0.1:%1/" << 21 << 0;
+    QTest::newRow("ftpes: a port in the URL wins") << "ftpes://127.0.0.1:%1" << 990 << 0;
+}
+
+// Seen through libcurl's "Failed to connect to ... port N", so nothing may listen there.
+void test_secure_connections::standard_ports() {
+    QFETCH(QString, url);
+    QFETCH(int, port_setting);
+    QFETCH(int, expected);
+    const quint16 closed = closed_port();
+    const quint16 port = expected ? quint16(expected) : closed;
+    if (port_in_use(port))
+        QSKIP("something listens on this machine's standard port");
+    const QString text =
+        upload(url.contains(u"%1") ? url.arg(closed) : url,
+               port_setting ? quint16(port_setting) : closed, QStringLiteral("/www/page.php"));
+    QVERIFY2(!text.contains(marker), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("port %1 ").arg(port)), qPrintable(text));
+}
+
+void test_secure_connections::silent_server_ends_within_limits_data() {
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("ftpes") << "ftpes";
+    QTest::newRow("ftps") << "ftps";
+    QTest::newRow("sftp") << "sftp";
+}
+
+// A server that accepts and never says a word: no TLS or SSH handshake may wait forever.
+void test_secure_connections::silent_server_ends_within_limits() {
+    QFETCH(QString, scheme);
+    ftp_server silent({QStringLiteral("--silent")});
+    QVERIFY2(silent.started(), qPrintable(silent.start_error()));
+    options.connect_timeout = 2s;
+    options.reply_timeout = 2s;
+    options.stall_time = 2s;
+    QElapsedTimer clock;
+    clock.start();
+    const QString text = upload(QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(silent.port()),
+                                21, QStringLiteral("/www/page.php"));
+    QVERIFY2(!text.contains(marker), qPrintable(text));
+    QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void test_secure_connections::title_through_upload_page_data() {
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("certificate"); // ProFTPD's with explicit TLS; empty: SFTP
+    QTest::addColumn<QString>("title");
+    QTest::newRow("ftpes") << "ftpes"
+                           << "server"
+                           << "O.K.";
+    QTest::newRow("sftp") << "sftp" << QString() << "O.K.";
+    QTest::newRow("ftpes untrusted") << "ftpes"
+                                     << "self_signed"
+                                     << "Fehler";
+}
+
+void test_secure_connections::title_through_upload_page() {
+    QFETCH(QString, scheme);
+    QFETCH(QString, certificate);
+    QFETCH(QString, title);
+    if (certificate.isEmpty())
+        start_sftp();
+    else
+        start_proftpd(QStringLiteral("explicit"), certificate);
+    if (!server)
+        return;
+    inet = std::make_unique<transfer_component>(options);
+    QWidget window;
+    QLineEdit server_box, user_box, password_box, localdir_box, ftpdir_box, page_box;
+    QPushButton btn_copy;
+    server_box.setText(QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(server->port()));
+    user_box.setText(user);
+    password_box.setText(password);
+    localdir_box.setText(local->path() + u'/');
+    ftpdir_box.setText(QStringLiteral("/www/"));
+    page_box.setText(QStringLiteral("page.php"));
+    upload_page({&window, &server_box, &user_box, &password_box, &localdir_box, &ftpdir_box,
+                 &page_box, &btn_copy, inet.get()});
+    QCOMPARE(window.windowTitle(), title);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet->still_executing(), 30000); // the CLOSE nobody waits for
+    QCOMPARE(QFile::exists(root->filePath(QStringLiteral("www/page.php"))), title == u"O.K.");
+}
+
+QTEST_MAIN(test_secure_connections)
+#include "test_secure_connections.moc"

@@ -1,0 +1,246 @@
+#include "connection_options.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct scheme_row {
+    url_scheme scheme;
+    QStringView name;        // as the user writes it
+    const char* curl_scheme; // as libcurl gets it
+    const char* protocol;    // the only one libcurl may speak for it
+};
+
+constexpr scheme_row schemes[] = {
+    {url_scheme::ftp, u"ftp", "ftp", "ftp"},
+    {url_scheme::ftpes, u"ftpes", "ftp", "ftp"},
+    {url_scheme::ftps, u"ftps", "ftps", "ftps"},
+    {url_scheme::sftp, u"sftp", "sftp", "sftp"},
+};
+
+const scheme_row* row_named(const QString& name) {
+    for (const auto& row : schemes)
+        if (row.name == name)
+            return &row;
+    return nullptr;
+}
+
+const scheme_row& row_of(url_scheme scheme) {
+    for (const auto& row : schemes)
+        if (row.scheme == scheme)
+            return row;
+    return schemes[0];
+}
+
+QString url_part(CURLU* url, CURLUPart part) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK)
+        return {};
+    QString result = QString::fromUtf8(text);
+    curl_free(text);
+    return result;
+}
+
+QByteArray percent_encoded_path(const QString& path) {
+    return path.toUtf8().toPercentEncoding("/");
+}
+
+// FTP: "/www/a.php" is absolute (the first segment %2F makes libcurl start with CWD /).
+// SFTP paths are absolute to libcurl; its "/~/" prefix stands for the login directory.
+QByteArray url_path(url_scheme scheme, const QString& remote) {
+    const bool absolute = remote.startsWith(u'/');
+    const QByteArray path = percent_encoded_path(absolute ? remote.mid(1) : remote);
+    if (scheme == url_scheme::sftp)
+        return (absolute ? "/" : "/~/") + path;
+    return (absolute ? "/%2F" : "/") + path;
+}
+
+quint16 standard_port(url_scheme scheme, quint16 port_setting) {
+    switch (scheme) {
+    case url_scheme::ftps:
+        return 990;
+    case url_scheme::sftp:
+        return 22;
+    case url_scheme::ftp:
+    case url_scheme::ftpes:
+        break;
+    }
+    return port_setting;
+}
+
+QString host_without_brackets(const QString& host) {
+    return host.startsWith(u'[') && host.endsWith(u']') ? host.mid(1, host.size() - 2) : host;
+}
+
+} // namespace
+
+target_result transfer_target_for(const QString& server_url, quint16 port_setting,
+                                  const QString& remote_path) {
+    const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+    const auto refused = [](const QString& why) {
+        return target_result{std::nullopt, QStringLiteral("server URL not usable: ") + why};
+    };
+    if (!url)
+        return refused(QStringLiteral("out of memory"));
+    // "ftpes" is ours, not libcurl's; every other scheme is refused below.
+    if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, server_url.toUtf8().constData(),
+                                          CURLU_NON_SUPPORT_SCHEME))
+        return refused(QString::fromUtf8(curl_url_strerror(rc)));
+    const scheme_row* row = row_named(url_part(url.get(), CURLUPART_SCHEME).toLower());
+    if (!row)
+        return refused(QStringLiteral("it must start with ftp:// (plain FTP), ftpes:// (FTP with "
+                                      "TLS), ftps:// (FTP with implicit TLS) or sftp://"));
+    if (!url_part(url.get(), CURLUPART_USER).isEmpty() ||
+        !url_part(url.get(), CURLUPART_PASSWORD).isEmpty())
+        return refused(QStringLiteral("it must not hold a user name or password"));
+    const QString path = url_part(url.get(), CURLUPART_PATH);
+    if ((!path.isEmpty() && path != u"/") || !url_part(url.get(), CURLUPART_QUERY).isEmpty() ||
+        !url_part(url.get(), CURLUPART_FRAGMENT).isEmpty())
+        return refused(QStringLiteral("it may name only the host and port"));
+
+    transfer_target target{
+        row->scheme, host_without_brackets(url_part(url.get(), CURLUPART_HOST)), 0, {}};
+    const QString port = url_part(url.get(), CURLUPART_PORT);
+    target.port = port.isEmpty() ? standard_port(row->scheme, port_setting) : port.toUShort();
+    curl_url_set(url.get(), CURLUPART_SCHEME, row->curl_scheme, 0);
+    curl_url_set(url.get(), CURLUPART_PORT, std::to_string(target.port).c_str(), 0);
+    if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_PATH,
+                                          url_path(row->scheme, remote_path).constData(), 0))
+        return refused(QString::fromUtf8(curl_url_strerror(rc)));
+    target.url = url_part(url.get(), CURLUPART_URL).toUtf8();
+    return {target, {}};
+}
+
+bool set_scheme_options(CURL* curl, url_scheme scheme, const QString& extra_ca_file,
+                        QString* error) {
+    const bool tls = scheme == url_scheme::ftpes || scheme == url_scheme::ftps;
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, row_of(scheme).protocol);
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, long(tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
+    curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_TLS));
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, nullptr);
+    if (!tls || extra_ca_file.isEmpty())
+        return true;
+    QFile extra(extra_ca_file);
+    if (!extra.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("the trusted certificate file %1 cannot be read: %2")
+                     .arg(extra_ca_file, extra.errorString());
+        return false;
+    }
+    // CURLOPT_CAINFO would replace the system's bundle; one blob of both keeps it trusted.
+    QByteArray bundle;
+    const char* system_bundle = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &system_bundle) == CURLE_OK && system_bundle) {
+        QFile system(QFile::decodeName(system_bundle));
+        if (system.open(QIODevice::ReadOnly))
+            bundle = system.readAll() + '\n';
+    }
+    bundle += extra.readAll();
+    curl_blob blob{bundle.data(), size_t(bundle.size()), CURL_BLOB_COPY};
+    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    return true;
+}
+
+host_key_check::host_key_check(const QString& known_hosts_file, const transfer_target& target)
+    : file(known_hosts_file.isEmpty() ? QDir::homePath() + QStringLiteral("/.ssh/known_hosts")
+                                      : known_hosts_file) {
+    const QString host = target.host.toLower();
+    host_entry = target.port == 22 ? host : QStringLiteral("[%1]:%2").arg(host).arg(target.port);
+}
+
+void host_key_check::set_on(CURL* curl) {
+    curl_easy_setopt(curl, CURLOPT_SSH_AUTH_TYPES, long(CURLSSH_AUTH_PASSWORD));
+    curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, QFile::encodeName(file).constData());
+    curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, &host_key_check::on_key);
+    curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, this);
+}
+
+int host_key_check::on_key(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch match,
+                           void* self) {
+    auto* check = static_cast<host_key_check*>(self);
+    switch (match) {
+    case CURLKHMATCH_OK:
+        return CURLKHSTAT_FINE;
+    case CURLKHMATCH_MISSING:
+        // Not CURLKHSTAT_FINE_ADD_TO_FILE: libcurl would rewrite the whole file from what
+        // libssh2 understood of it, and record the host without its port.
+        check->record(*found);
+        return CURLKHSTAT_FINE;
+    case CURLKHMATCH_MISMATCH:
+    case CURLKHMATCH_LAST:
+        break;
+    }
+    check->changed = true;
+    return CURLKHSTAT_REJECT;
+}
+
+void host_key_check::record(const curl_khkey& found) const {
+    const QByteArray blob = found.len ? QByteArray(found.key, qsizetype(found.len))
+                                      : QByteArray::fromBase64(QByteArray(found.key));
+    // The key blob starts with its type name: a 32-bit big-endian length, then the name.
+    if (blob.size() < 4)
+        return;
+    const auto* bytes = reinterpret_cast<const uchar*>(blob.constData());
+    const quint32 name_length = quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 |
+                                quint32(bytes[2]) << 8 | quint32(bytes[3]);
+    if (name_length == 0 || name_length > quint32(blob.size() - 4))
+        return;
+    const QByteArray line =
+        host_entry.toUtf8() + ' ' + blob.mid(4, name_length) + ' ' + blob.toBase64() + '\n';
+    const QFileInfo info(file);
+    if (!info.dir().exists() && QDir().mkpath(info.absolutePath()))
+        QFile::setPermissions(info.absolutePath(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile known_hosts(file);
+    // As with ssh, a file that cannot be written only means the same question next time.
+    if (!known_hosts.open(QIODevice::ReadWrite))
+        return;
+    const qint64 size = known_hosts.size();
+    bool at_line_start = size == 0;
+    if (!at_line_start && known_hosts.seek(size - 1))
+        at_line_start = known_hosts.read(1) == "\n";
+    known_hosts.seek(size);
+    known_hosts.write(at_line_start ? line : '\n' + line);
+}
+
+QString host_key_check::changed_text() const {
+    return QStringLiteral("the host key of %1 has changed since it was recorded in %2; "
+                          "connection refused. If the server's key was really replaced, remove "
+                          "its old line from that file.")
+        .arg(host_entry, file);
+}
+
+QString secure_failure_text(CURLcode code, const transfer_target& target, const QString& curl_error,
+                            const host_key_check* keys) {
+    if (keys && keys->key_changed())
+        return keys->changed_text();
+    switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+        if (target.scheme == url_scheme::sftp)
+            return QStringLiteral("the host key of %1 was not accepted: %2")
+                .arg(target.host, curl_error);
+        return QStringLiteral("the certificate of %1 was refused: %2").arg(target.host, curl_error);
+    case CURLE_USE_SSL_FAILED:
+        return QStringLiteral("%1 does not offer TLS (it refused AUTH TLS), so neither user name "
+                              "nor password was sent: %2")
+            .arg(target.host, curl_error);
+    case CURLE_LOGIN_DENIED:
+        if (target.scheme != url_scheme::sftp)
+            return {}; // FTP's own reply, such as "530 Login incorrect.", says it already
+        return QStringLiteral("the SFTP login at %1 was refused (user name or password wrong?): %2")
+            .arg(target.host, curl_error);
+    case CURLE_SSL_CONNECT_ERROR:
+        return QStringLiteral("no TLS connection with %1: %2").arg(target.host, curl_error);
+    default:
+        return {};
+    }
+}
