@@ -364,10 +364,12 @@ def main():
 
     started = time.monotonic()
     b = bench(os.path.abspath(args.build), args.runs)
+    loads = []  # other work on this shared machine shows here
     try:
         for part in (b.start_up, b.latency, b.throughput, b.memory, b.cpu_while_waiting):
             print(f"… {part.__name__.replace('_', ' ')}", file=sys.stderr, flush=True)
             if not args.only or part.__name__ in args.only:
+                loads.append(f"{part.__name__.replace('_', ' ')} {os.getloadavg()[0]:.1f}")
                 part()
     finally:
         b.close()
@@ -384,6 +386,8 @@ def main():
         table(b.rows),
         "",
         *[f"- {note}" for note in b.notes],
+        f"- The machine's load average (1 min) as each part began: {', '.join(loads)}; the "
+        f"server and the client of one upload keep up to 2 of the {os.cpu_count()} cores busy.",
     ])
     print(report)
     write_report(args.output, report)
