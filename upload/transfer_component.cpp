@@ -1,6 +1,7 @@
 #include "transfer_component.h"
 
 #include "connection_options.h"
+#include "safe_publish.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Each component has one worker thread that owns one libcurl easy handle and carries out the
 // queued commands in order. The easy interface is the simplest libcurl there is, and its
@@ -60,12 +62,19 @@ public:
     void clear_error() {
         error[0] = '\0';
         last_reply.clear();
+        replies.clear();
     }
     QString error_text(CURLcode code) const {
         return QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
     }
 
+    bool saw_reply(std::string_view code) const {
+        return std::any_of(replies.begin(), replies.end(),
+                           [code](const std::string& line) { return line.starts_with(code); });
+    }
+
     std::string last_reply;
+    std::vector<std::string> replies; // of the last transfer
 
 private:
     CURL* handle;
@@ -116,8 +125,11 @@ size_t keep_last_reply(char* data, size_t size, size_t count, void* user) {
     std::string line(data, size * count);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
-    if (!line.empty())
-        static_cast<curl_easy*>(user)->last_reply = std::move(line);
+    if (!line.empty()) {
+        auto* easy = static_cast<curl_easy*>(user);
+        easy->replies.push_back(line);
+        easy->last_reply = std::move(line);
+    }
     return size * count;
 }
 
@@ -163,6 +175,164 @@ void set_upload_options(curl_easy& easy, QFile* file) {
     curl_easy_setopt(h, CURLOPT_READDATA, file);
     curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
                      static_cast<curl_off_t>(file ? file->size() : -1));
+}
+
+QString transfer_failure(const curl_easy& easy, CURLcode rc, const transfer_target& target,
+                         const host_key_check* keys) {
+    const QString secure = secure_failure_text(rc, target, easy.error_text(rc), keys);
+    QString text = secure.isEmpty() ? easy.error_text(rc) : secure;
+    if (!easy.last_reply.empty())
+        text += QStringLiteral("; last server reply: ") +
+                QString::fromUtf8(easy.last_reply.data(),
+                                  static_cast<qsizetype>(easy.last_reply.size()));
+    return text;
+}
+
+size_t discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+struct quote_list {
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list{nullptr, curl_slist_free_all};
+    void add(const QString& command) {
+        list.reset(curl_slist_append(list.release(), command.toUtf8().constData()));
+    }
+};
+
+// A path in an SFTP quote command, where blanks would split it.
+QString sftp_quoted(QString path) {
+    path.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\""));
+    return u'"' + path + u'"';
+}
+
+// Publishing's exchanges, each a transfer of its own on the PUT's handle (so on its connection,
+// with its scheme options) in the page's remote directory. Names reach quoted commands raw:
+// settings and command were checked for control characters before anything was sent.
+class curl_directory final : public remote_directory {
+public:
+    curl_directory(curl_easy& easy, const connection_settings& settings, const QString& directory,
+                   QFile& file, const transfer_options& limits, const std::atomic_bool& stopping,
+                   const host_key_check* keys)
+        : easy(easy), settings(settings), directory(directory), file(file), limits(limits),
+          stopping(stopping), keys(keys) {}
+
+    step_result store(const QString& name) override;
+    std::optional<std::int64_t> size_of(const QString& name) override;
+    step_result rename(const QString& from, const QString& to) override;
+    step_result remove(const QString& name) override;
+    QString last_failure() const override { return failure; }
+
+private:
+    CURLcode exchange(const QString& name, const quote_list* after = nullptr,
+                      bool even_when_stopping = false);
+    step_result quoted(const quote_list& commands, bool even_when_stopping = false);
+    bool sftp() const { return scheme == url_scheme::sftp; }
+
+    curl_easy& easy;
+    const connection_settings& settings;
+    const QString directory; // up to and with its last "/", or empty
+    QFile& file;
+    const transfer_options& limits;
+    const std::atomic_bool& stopping;
+    const host_key_check* keys;
+    url_scheme scheme = url_scheme::ftp;
+    QString failure;
+};
+
+// One transfer on `name` in the directory (on the directory itself when empty), then `after`.
+CURLcode curl_directory::exchange(const QString& name, const quote_list* after,
+                                  bool even_when_stopping) {
+    const target_result found = transfer_target_for(settings.url, settings.port, directory + name);
+    if (!found.target) {
+        failure = found.error;
+        return CURLE_URL_MALFORMAT;
+    }
+    scheme = found.target->scheme;
+    easy.clear_error();
+    set_connection_options(easy, settings, found.target->url, limits, stopping);
+    // Cleaning up after an aborted upload still runs while the component goes away, briefly.
+    static const std::atomic_bool never{false};
+    if (even_when_stopping && stopping) {
+        curl_easy_setopt(easy.get(), CURLOPT_XFERINFODATA, &never);
+        curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, 2000L);
+    }
+    curl_easy_setopt(easy.get(), CURLOPT_POSTQUOTE, after ? after->list.get() : nullptr);
+    const CURLcode rc = curl_easy_perform(easy.get());
+    curl_easy_setopt(easy.get(), CURLOPT_POSTQUOTE, nullptr);
+    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, 0L);
+    if (rc != CURLE_OK)
+        failure = transfer_failure(easy, rc, *found.target, keys);
+    return rc;
+}
+
+step_result curl_directory::store(const QString& name) {
+    if (!file.seek(0)) {
+        failure = QStringLiteral("local file cannot be read: ") + file.errorString();
+        return step_result::broken;
+    }
+    set_upload_options(easy, &file);
+    const CURLcode rc = exchange(name);
+    set_upload_options(easy, nullptr); // the file goes away after the PUT
+    if (rc == CURLE_OK)
+        return step_result::done;
+    if (file.pos() > 0 || easy.saw_reply("150") || easy.saw_reply("125"))
+        return step_result::cut;
+    switch (rc) {
+    case CURLE_UPLOAD_FAILED:        // FTP: STOR answered with an error
+    case CURLE_REMOTE_ACCESS_DENIED: // SFTP: the name or the directory is not writable
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+        return step_result::refused;
+    default:
+        return step_result::broken;
+    }
+}
+
+std::optional<std::int64_t> curl_directory::size_of(const QString& name) {
+    // FTP's SIZE and SFTP's stat both arrive as a header, which libcurl also writes out as data.
+    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, discard);
+    const CURLcode rc = exchange(name);
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, nullptr);
+    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 0L);
+    curl_off_t size = -1;
+    if (rc == CURLE_OK)
+        curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
+    if (rc == CURLE_OK && size < 0)
+        failure = QStringLiteral("the server does not tell the size");
+    return size < 0 ? std::nullopt : std::optional<std::int64_t>(size);
+}
+
+step_result curl_directory::quoted(const quote_list& commands, bool even_when_stopping) {
+    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
+    const CURLcode rc = exchange(QString(), &commands, even_when_stopping);
+    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 0L);
+    if (rc == CURLE_OK)
+        return step_result::done;
+    return rc == CURLE_QUOTE_ERROR ? step_result::refused : step_result::broken;
+}
+
+step_result curl_directory::rename(const QString& from, const QString& to) {
+    quote_list commands;
+    if (sftp()) {
+        // One request: a refusal cannot tell the source name from the target.
+        commands.add(QStringLiteral("rename %1 %2")
+                         .arg(sftp_quoted(directory + from), sftp_quoted(directory + to)));
+        return quoted(commands);
+    }
+    commands.add(QStringLiteral("RNFR ") + from);
+    commands.add(QStringLiteral("RNTO ") + to);
+    const step_result renamed = quoted(commands);
+    // Without its "350" the server refused the source name itself.
+    if (renamed == step_result::refused && !easy.saw_reply("350"))
+        return step_result::name_refused;
+    return renamed;
+}
+
+step_result curl_directory::remove(const QString& name) {
+    quote_list commands;
+    commands.add(sftp() ? QStringLiteral("rm ") + sftp_quoted(directory + name)
+                        : QStringLiteral("DELE ") + name);
+    return quoted(commands, true);
 }
 
 } // namespace
@@ -245,32 +415,24 @@ outcome transfer_component::impl::put(const command& next) {
 
     if (!easy)
         easy = std::make_unique<curl_easy>();
-    easy->clear_error();
-    set_connection_options(*easy, next.settings, target.url, limits, stopping);
     QString refused;
     if (!set_scheme_options(easy->get(), target.scheme, limits.extra_ca_file, &refused))
         return {true, failure_text(QStringLiteral("upload failed: ") + refused, password)};
     std::optional<host_key_check> keys;
     if (target.scheme == url_scheme::sftp)
         keys.emplace(limits.known_hosts_file, target).set_on(easy->get());
-    set_upload_options(*easy, &file);
-    const CURLcode rc = curl_easy_perform(easy->get());
-    set_upload_options(*easy, nullptr); // the file goes away now
 
-    if (rc == CURLE_OK) {
-        curl_off_t sent = 0;
-        curl_easy_getinfo(easy->get(), CURLINFO_SIZE_UPLOAD_T, &sent);
-        return {true, QStringLiteral("Übertragung erfolgreich: %1 Bytes").arg(sent)};
-    }
-    const QString secure =
-        secure_failure_text(rc, target, easy->error_text(rc), keys ? &*keys : nullptr);
-    QString text =
-        QStringLiteral("upload failed: ") + (secure.isEmpty() ? easy->error_text(rc) : secure);
-    if (!easy->last_reply.empty())
-        text += QStringLiteral("; last server reply: ") +
-                QString::fromUtf8(easy->last_reply.data(),
-                                  static_cast<qsizetype>(easy->last_reply.size()));
-    return {true, failure_text(text, password)};
+    const qsizetype slash = paths->remote.lastIndexOf(u'/');
+    const QString page = paths->remote.mid(slash + 1);
+    if (page.isEmpty())
+        return {true,
+                failure_text(QStringLiteral("upload failed: the remote path names no file: ") +
+                                 paths->remote,
+                             password)};
+    curl_directory directory(*easy, next.settings, paths->remote.left(slash + 1), file, limits,
+                             stopping, keys ? &*keys : nullptr);
+    const publish_outcome published = publish_page(directory, page, file.size());
+    return {true, published.verified ? published.text : failure_text(published.text, password)};
 }
 
 void transfer_component::impl::post(command next) {
