@@ -18,13 +18,20 @@ Fault modes:
     --silent               accept connections and never send a byte
     --auth-failed-delay S  wait S seconds before answering a failed login (pyftpdlib's default
                            is 3; here 0, so short client timeouts still see the 530)
+    --refuse-rename-over CODE  answer RNTO onto an existing name with CODE (550, 553)
+    --refuse-hidden stor|rnfr  refuse STOR or RNFR of names that start with "."
+    --short-by N           keep N bytes fewer than received, still answering 226
+    --cut-after N          reset both connections once N bytes of an upload arrived (the first
+                           upload only; later connections work, so a client can clean up)
 """
 
 import argparse
 import logging
 import os
+import posixpath
 import select
 import socket
+import struct
 import sys
 import threading
 
@@ -66,6 +73,40 @@ def serve_silently(closed):
         conn.close()
 
 
+def reset(sock):
+    # A reset rather than an orderly close: the client must see a broken connection.
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass
+
+
+def is_hidden(path):
+    return posixpath.basename(path.rstrip("/")).startswith(".")
+
+
+def make_dtp(args):
+    base = ThrottledDTPHandler if args.throttle else DTPHandler
+
+    class DTP(base):
+        read_limit = args.throttle
+        write_limit = args.throttle
+        cut_done = False
+
+        def handle_read(self):
+            super().handle_read()
+            cls = type(self)
+            if args.cut_after and not cls.cut_done and self.tot_bytes_received >= args.cut_after:
+                cls.cut_done = True
+                reset(self.socket)
+                reset(self.cmd_channel.socket)
+                self.cmd_channel.close()
+
+        handle_read_event = handle_read  # the base class binds its own handle_read here
+
+    return DTP
+
+
 def make_handler(args):
     replies = {cmd.upper(): line for cmd, line in args.reply}
     if args.reply_on_stor is not None:
@@ -86,7 +127,26 @@ def make_handler(args):
                 return
             super().pre_process_command(line, cmd, arg)
 
+        def ftp_STOR(self, file, mode="w"):
+            if args.refuse_hidden == "stor" and is_hidden(file):
+                return self.respond("553 Hidden file names are not allowed.")
+            return super().ftp_STOR(file, mode)
+
+        def ftp_RNFR(self, path):
+            if args.refuse_hidden == "rnfr" and is_hidden(path):
+                return self.respond("550 Hidden files cannot be renamed.")
+            return super().ftp_RNFR(path)
+
+        def ftp_RNTO(self, path):
+            if args.refuse_rename_over and self._rnfr and self.fs.lexists(path):
+                self._rnfr = None
+                return self.respond("%d Destination file exists." % args.refuse_rename_over)
+            return super().ftp_RNTO(path)
+
         def on_file_received(self, file):
+            # Runs before the next command is read, so a SIZE already sees the short file.
+            if args.short_by:
+                os.truncate(file, max(0, os.path.getsize(file) - args.short_by))
             path = os.path.relpath(file, home)
             event("STORED %s %d" % (path, os.path.getsize(file)))
 
@@ -97,13 +157,7 @@ def make_handler(args):
     authorizer.add_user(args.user, args.password, home, perm="elradfmwMT")
     Handler.authorizer = authorizer
     Handler.auth_failed_timeout = args.auth_failed_delay
-    if args.throttle:
-        dtp = type("ThrottledDTP", (ThrottledDTPHandler,), {})
-        dtp.read_limit = args.throttle
-        dtp.write_limit = args.throttle
-        Handler.dtp_handler = dtp
-    else:
-        Handler.dtp_handler = DTPHandler
+    Handler.dtp_handler = make_dtp(args)
     return Handler
 
 
@@ -116,6 +170,10 @@ def main():
     parser.add_argument("--reply", nargs=2, action="append", default=[], metavar=("CMD", "LINE"))
     parser.add_argument("--reply-on-stor", metavar="LINE")
     parser.add_argument("--silent", action="store_true")
+    parser.add_argument("--refuse-rename-over", type=int, metavar="CODE")
+    parser.add_argument("--refuse-hidden", choices=["stor", "rnfr"])
+    parser.add_argument("--short-by", type=int, default=0, metavar="N")
+    parser.add_argument("--cut-after", type=int, default=0, metavar="N")
     parser.add_argument("--auth-failed-delay", type=float, default=0.0, metavar="S")
     args = parser.parse_args()
 

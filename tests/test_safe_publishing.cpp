@@ -3,8 +3,6 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -12,58 +10,17 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-const QString user = u"webmaster"_s;
-const QString password = u"wolkenbus7"_s;
-
 QByteArray old_page() {
     return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
 }
 
-// A faulty_ftp_server.py with its own home and command log; ended when it goes out of scope.
-class faulty_server final {
-public:
-    explicit faulty_server(const QStringList& faults) {
-        QDir(dir.path()).mkpath(u"root/www"_s);
-        process.setProgram(u"/usr/bin/python3"_s);
-        process.setArguments(QStringList{QStringLiteral(FAULTY_FTP_SERVER), u"--root"_s, home(),
-                                         u"--user"_s, user, u"--password"_s, password, u"--log"_s,
-                                         log_path()} +
-                             faults);
-        process.start();
-        QDeadlineTimer deadline(15000);
-        while (!process.canReadLine() && !deadline.hasExpired() &&
-               process.state() != QProcess::NotRunning)
-            process.waitForReadyRead(int(deadline.remainingTime()));
-        port = process.readLine().trimmed().toUShort();
-    }
-    ~faulty_server() {
-        process.closeWriteChannel(); // the server ends when its stdin closes
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-        if (QTest::currentTestFailed())
-            qWarning().noquote() << "server said:\n" << process.readAllStandardError();
-    }
-    faulty_server(const faulty_server&) = delete;
-    faulty_server& operator=(const faulty_server&) = delete;
-
-    QString home() const { return dir.filePath(u"root"_s); }
-    QString url() const { return u"ftp://127.0.0.1:%1"_s.arg(port); }
-
-    // Every command received, as "<session> <command line>".
-    QStringList commands() const {
-        return QString::fromUtf8(file_content(log_path())).split(u'\n', Qt::SkipEmptyParts);
-    }
-
-    quint16 port = 0;
-
-private:
-    QString log_path() const { return dir.filePath(u"commands.log"_s); }
-
-    QTemporaryDir dir;
-    QProcess process;
-};
+// Every command the server received, as it arrived ("STOR /www/a.php").
+QStringList commands(ftp_server& server) {
+    QStringList lines = server.events_starting_with(u"COMMAND "_s);
+    for (QString& line : lines)
+        line.remove(0, 8);
+    return lines;
+}
 
 // Names of the files in a remote directory, hidden ones included.
 QStringList files_in(const QString& dir) {
@@ -73,23 +30,22 @@ QStringList files_in(const QString& dir) {
 // The temporary name the component chose: hidden, derived from the page's, stored in `dir`.
 QString temporary_name(const QStringList& commands, const QString& page) {
     for (const QString& line : commands) {
-        const QStringList words = line.split(u' ');
-        if (words.size() < 3 || words[1] != u"STOR")
+        if (!line.startsWith(u"STOR "))
             continue;
-        const QString name = line.section(u' ', 2).section(u'/', -1);
+        const QString name = line.section(u' ', 1).section(u'/', -1);
         if (name.startsWith(u'.') && name.contains(page) && name != page)
             return name;
     }
     return {};
 }
 
-// The commands as "VERB page", "VERB temp" or "VERB" (the session left out), so that a row can
+// The commands as "VERB page", "VERB temp" or "VERB", so that a row can
 // name the order it expects without knowing the random part or how the path is spelt.
 QStringList steps(const QStringList& commands, const QString& page, const QString& temporary) {
     QStringList result;
     for (const QString& line : commands) {
-        const QString verb = line.section(u' ', 1, 1);
-        const QString name = line.section(u' ', 2).section(u'/', -1);
+        const QString verb = line.section(u' ', 0, 0);
+        const QString name = line.section(u' ', 1).section(u'/', -1);
         if (!temporary.isEmpty() && name == temporary)
             result << verb + u" temp"_s;
         else if (name == page)
@@ -116,13 +72,13 @@ transfer_options short_limits() {
     return {std::chrono::seconds{10}, std::chrono::seconds{10}, std::chrono::seconds{10}};
 }
 
-void configure(transfer_component& inet, const faulty_server& server) {
+void configure(transfer_component& inet, const ftp_server& server) {
     inet.set_access_type(0);
     inet.set_protocol(2);
     inet.set_remote_port(21);
     inet.set_url(server.url());
-    inet.set_user_name(user);
-    inet.set_password(password);
+    inet.set_user_name(ftp_server::user());
+    inet.set_password(ftp_server::password());
 }
 
 } // namespace
@@ -140,7 +96,7 @@ private slots:
 private:
     // Puts `page` from the local dir to `remote_dir` + `page` and closes; the response text of
     // the PUT is left in `response`.
-    void publish(const faulty_server& server, const QString& remote_dir, const QString& page);
+    void publish(ftp_server& server, const QString& remote_dir, const QString& page);
 
     QTemporaryDir local;
     QString response;
@@ -150,9 +106,9 @@ void test_safe_publishing::init() {
     response.clear();
 }
 
-void test_safe_publishing::publish(const faulty_server& server, const QString& remote_dir,
+void test_safe_publishing::publish(ftp_server& server, const QString& remote_dir,
                                    const QString& page) {
-    QVERIFY2(server.port != 0, "the server did not report its port");
+    QVERIFY2(server.started(), qPrintable(server.start_error()));
     transfer_component inet(short_limits());
     configure(inet, server);
     inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u' ' + remote_dir + page);
@@ -160,6 +116,7 @@ void test_safe_publishing::publish(const faulty_server& server, const QString& r
     response = inet.response_text();
     inet.execute(std::nullopt, u"CLOSE"_s);
     QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+    QVERIFY(server.wait_for_event(u"COMMAND QUIT"_s));
 }
 
 void test_safe_publishing::replaces_page_data() {
@@ -206,7 +163,7 @@ void test_safe_publishing::replaces_page() {
     QFETCH(bool, direct);
     QFETCH(QStringList, order);
 
-    faulty_server server(faults);
+    ftp_server server(faults);
     const QString remote_page = server.home() + u"/www/"_s + page;
     QVERIFY(write_file(remote_page, old_page()));
     const QByteArray bytes = awkward_content(70000);
@@ -223,7 +180,7 @@ void test_safe_publishing::replaces_page() {
     QCOMPARE(file_content(remote_page), bytes);
     QCOMPARE(files_in(server.home() + u"/www"_s), QStringList{page});
 
-    const QStringList commands = server.commands();
+    const QStringList commands = ::commands(server);
     const QString temporary = temporary_name(commands, page);
     QVERIFY2(!temporary.isEmpty(), qPrintable(commands.join(u'\n')));
     const QStringList seen = steps(commands, page, temporary);
@@ -242,7 +199,7 @@ void test_safe_publishing::failure_keeps_old_page_data() {
         << QStringList{u"70000"_s, u"69995"_s};
     // Throttled, so that the cut falls while the client is still sending.
     QTest::newRow("connection cut mid-upload")
-        << QStringList{u"--cut-after"_s, u"600000"_s, u"--rate"_s, u"1000000"_s}
+        << QStringList{u"--cut-after"_s, u"600000"_s, u"--throttle"_s, u"1000000"_s}
         << qsizetype(3000000) << QStringList{};
 }
 
@@ -252,7 +209,7 @@ void test_safe_publishing::failure_keeps_old_page() {
     QFETCH(qsizetype, size);
     QFETCH(QStringList, said);
 
-    faulty_server server(faults);
+    ftp_server server(faults);
     const QString page = u"aktuell_home.php"_s;
     const QString remote_page = server.home() + u"/www/"_s + page;
     QVERIFY(write_file(remote_page, old_page()));
@@ -269,7 +226,7 @@ void test_safe_publishing::failure_keeps_old_page() {
     QCOMPARE(file_content(remote_page), old_page());
     QCOMPARE(files_in(server.home() + u"/www"_s), QStringList{page});
 
-    const QStringList commands = server.commands();
+    const QStringList commands = ::commands(server);
     const QString temporary = temporary_name(commands, page);
     QVERIFY2(!temporary.isEmpty(), qPrintable(commands.join(u'\n')));
     const QStringList seen = steps(commands, page, temporary);
@@ -280,8 +237,8 @@ void test_safe_publishing::failure_keeps_old_page() {
 
 // A visitor reading the page while it is replaced sees the old page or the new one, never a mix.
 void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
-    faulty_server server({u"--rate"_s, u"300000"_s});
-    QVERIFY2(server.port != 0, "the server did not report its port");
+    ftp_server server({u"--throttle"_s, u"300000"_s});
+    QVERIFY2(server.started(), qPrintable(server.start_error()));
     const QString page = u"aktuell_home.php"_s;
     const QString remote_dir = server.home() + u"/www"_s;
     const QString remote_page = remote_dir + u'/' + page;
