@@ -102,7 +102,7 @@ class measured:
 
     def __init__(self, runs):
         self.runs = runs
-        self.a, self.b, self.extra = [], [], []
+        self.a, self.b = [], []
 
     def interleave(self, run_a, run_b):
         run_a(), run_b()  # warm-up: caches, the server's first connection
@@ -159,10 +159,11 @@ class bench:
 
     def local_file(self, name, size):
         path = os.path.join(self.local, name)
-        block = os.urandom(MIB if size >= MIB else size)
+        block = os.urandom(min(size, MIB))
         with open(path, "wb") as f:
             for _ in range(size // len(block)):
                 f.write(block)
+            f.write(block[:size % len(block)])
         return path
 
     # One upload each way; both figures are the transfer alone, from the first setting (ours)
