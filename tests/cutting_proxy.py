@@ -1,13 +1,12 @@
 #!/usr/bin/python3
-"""A TCP relay on 127.0.0.1 that slows the client's upload and can break it off once.
+"""A TCP relay on 127.0.0.1 that slows the client's upload and breaks it off on demand.
 
-  cutting_proxy.py --target PORT [--rate BYTES] [--cut-after N]
+  cutting_proxy.py --target PORT [--rate BYTES]
 
 Relays every connection to 127.0.0.1:PORT. --rate caps what each connection sends towards the
-server (bytes per second); --cut-after resets the first connection, both sides, once N bytes
-have gone towards the server, as a network that drops mid-upload would. A line "cut" on stdin
-resets every connection open at that moment. Later connections pass untouched, so a client can
-come back and clean up.
+server (bytes per second). A line "cut" on stdin resets every connection open at that moment,
+both sides, as a network that drops mid-upload would; later connections pass untouched, so a
+client can come back and clean up.
 Prints its port as the first line on stdout, then runs until stdin closes or SIGTERM.
 """
 
@@ -25,7 +24,6 @@ def parse_args():
     parser = argparse.ArgumentParser()
     parser.add_argument("--target", type=int, required=True)
     parser.add_argument("--rate", type=int, default=0)
-    parser.add_argument("--cut-after", type=int, default=0)
     return parser.parse_args()
 
 
@@ -42,7 +40,6 @@ def reset(writer):
 class relay:
     def __init__(self, args):
         self.args = args
-        self.cut_pending = args.cut_after > 0
         self.open = set()
 
     def cut_all(self):
@@ -50,7 +47,7 @@ class relay:
             for end in both:
                 reset(end)
 
-    async def upstream(self, reader, writer, both, cut_here):
+    async def upstream(self, reader, writer):
         sent = 0
         started = time.monotonic()
         chunk = max(1024, self.args.rate // 20) if self.args.rate else 65536
@@ -58,10 +55,6 @@ class relay:
             data = await reader.read(chunk)
             if not data:
                 writer.write_eof()
-                return
-            if cut_here and sent + len(data) >= self.args.cut_after:
-                for end in both:
-                    reset(end)
                 return
             writer.write(data)
             await writer.drain()
@@ -82,7 +75,6 @@ class relay:
             await writer.drain()
 
     async def handle(self, client_reader, client_writer):
-        cut_here, self.cut_pending = self.cut_pending, False
         try:
             server_reader, server_writer = await asyncio.open_connection("127.0.0.1",
                                                                          self.args.target)
@@ -93,7 +85,7 @@ class relay:
         self.open.add(both)
         try:
             await asyncio.gather(
-                self.upstream(client_reader, server_writer, both, cut_here),
+                self.upstream(client_reader, server_writer),
                 self.downstream(server_reader, client_writer))
         except (ConnectionError, OSError):
             pass

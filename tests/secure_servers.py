@@ -5,7 +5,7 @@
       wrong_host.pem/.key (signed by the CA, for another name) and self_signed.pem/.key
   secure_servers.py host-key FILE
       writes a new SSH host key to FILE and prints its public line
-  secure_servers.py proftpd --tls explicit|implicit --cert F --key F ROOT HOME USER PASSWORD
+  secure_servers.py proftpd --tls explicit|implicit --cert F --key F [--rate KB] ROOT HOME USER PASSWORD
   secure_servers.py sftp [--host-key FILE] ROOT HOME USER PASSWORD
 
 ROOT is the server's "/", HOME the login directory below it ("/home/alice"), so absolute and
@@ -132,6 +132,7 @@ TLSRSACertificateKeyFile {os.path.realpath(args.key)}
 TLSVerifyClient off
 TLSLog {work}/tls.log
 {"TLSOptions UseImplicitSSL" if args.tls == "implicit" else ""}
+{f"TransferRate STOR {args.rate}" if args.rate else ""}
 """)
         with open(log, "ab") as out:
             server = subprocess.Popen(["proftpd", "-n", "-q", "-c", os.path.join(work, "proftpd.conf")],
@@ -225,6 +226,8 @@ def main():
     servers["proftpd"].add_argument("--tls", choices=("explicit", "implicit"), required=True)
     servers["proftpd"].add_argument("--cert", required=True)
     servers["proftpd"].add_argument("--key", required=True)
+    servers["proftpd"].add_argument("--rate", type=int, default=0,
+                                    help="receive uploads at this many KB per second")
     servers["sftp"].add_argument("--host-key")
     for sub in servers.values():
         for name in ("root", "home", "user", "password"):

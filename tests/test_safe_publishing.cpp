@@ -1,10 +1,12 @@
 #include "ftp_server_fixture.h"
+#include "secure_servers.h"
 #include "transfer_component.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -72,51 +74,151 @@ transfer_options short_limits() {
     return {std::chrono::seconds{10}, std::chrono::seconds{10}, std::chrono::seconds{10}};
 }
 
-void configure(transfer_component& inet, const ftp_server& server) {
+struct login {
+    QString url;
+    QString user = ftp_server::user();
+    QString password = ftp_server::password();
+};
+
+void configure(transfer_component& inet, const login& to) {
     inet.set_access_type(0);
     inet.set_protocol(2);
     inet.set_remote_port(21);
-    inet.set_url(server.url());
-    inet.set_user_name(ftp_server::user());
-    inet.set_password(ftp_server::password());
+    inet.set_url(to.url);
+    inet.set_user_name(to.user);
+    inet.set_password(to.password);
 }
+
+const QString secure_user = u"alice"_s;
+const QString secure_password = u"Geheim-7x"_s;
+
+// The hidden files, with content, in a remote directory: temporary files being written.
+bool partial_file_in(const QString& dir) {
+    const QFileInfoList files = QDir(dir).entryInfoList(QDir::Files | QDir::Hidden);
+    return std::any_of(files.begin(), files.end(), [](const QFileInfo& file) {
+        return file.fileName().startsWith(u'.') && file.size() > 0;
+    });
+}
+
+// cutting_proxy.py between the component and a server; ended when it goes out of scope.
+class relay final {
+public:
+    relay(quint16 target, const QStringList& options) {
+        process.start(u"/usr/bin/python3"_s, QStringList{QStringLiteral(CUTTING_PROXY),
+                                                         u"--target"_s, QString::number(target)} +
+                                                 options);
+        const QDeadlineTimer deadline(15000);
+        while (!process.canReadLine() && !deadline.hasExpired() &&
+               process.state() != QProcess::NotRunning)
+            process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        listen_port = process.readLine().trimmed().toUShort();
+    }
+    ~relay() {
+        process.closeWriteChannel(); // the relay ends when its stdin closes
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    relay(const relay&) = delete;
+    relay& operator=(const relay&) = delete;
+
+    quint16 port() const { return listen_port; }
+    void cut() { process.write("cut\n"); } // resets every connection open now
+
+private:
+    QProcess process;
+    quint16 listen_port = 0;
+};
 
 } // namespace
 
 class test_safe_publishing final : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void replaces_page_data();
     void replaces_page();
     void failure_keeps_old_page_data();
     void failure_keeps_old_page();
     void reader_sees_old_page_then_new_page_whole();
+    void secure_replaces_page_data();
+    void secure_replaces_page();
+    void secure_cut_keeps_old_page_data();
+    void secure_cut_keeps_old_page();
 
 private:
-    // Puts `page` from the local dir to `remote_dir` + `page` and closes; the response text of
-    // the PUT is left in `response`.
+    // Puts `page` from the local dir to `remote_dir` + `page` and closes, as upload_page does;
+    // the response text of the PUT is left in `response`.
+    void publish(transfer_component& inet, const login& to, const QString& remote_dir,
+                 const QString& page);
     void publish(ftp_server& server, const QString& remote_dir, const QString& page);
+    // ProFTPD with TLS for "ftpes" and "ftps", asyncssh for "sftp", serving `root`.
+    std::unique_ptr<secure_server> start_secure(const QString& scheme, const QString& root,
+                                                const QStringList& options);
+    transfer_options secure_options() const;
 
     QTemporaryDir local;
+    QTemporaryDir certificates;
     QString response;
 };
 
+void test_safe_publishing::initTestCase() {
+    QString error;
+    QVERIFY2(make_certificates(certificates.path(), &error), qPrintable(error));
+}
+
 void test_safe_publishing::init() {
     response.clear();
+}
+
+void test_safe_publishing::publish(transfer_component& inet, const login& to,
+                                   const QString& remote_dir, const QString& page) {
+    configure(inet, to);
+    inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u' ' + remote_dir + page);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 60000);
+    response = inet.response_text();
+    inet.execute(std::nullopt, u"CLOSE"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
 }
 
 void test_safe_publishing::publish(ftp_server& server, const QString& remote_dir,
                                    const QString& page) {
     QVERIFY2(server.started(), qPrintable(server.start_error()));
     transfer_component inet(short_limits());
-    configure(inet, server);
-    inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u' ' + remote_dir + page);
-    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 60000);
-    response = inet.response_text();
-    inet.execute(std::nullopt, u"CLOSE"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+    publish(inet, {server.url()}, remote_dir, page);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(server.wait_for_event(u"COMMAND QUIT"_s));
+}
+
+std::unique_ptr<secure_server> test_safe_publishing::start_secure(const QString& scheme,
+                                                                  const QString& root,
+                                                                  const QStringList& options) {
+    QStringList arguments{u"sftp"_s};
+    if (scheme != u"sftp")
+        arguments = QStringList{u"proftpd"_s,
+                                u"--tls"_s,
+                                scheme == u"ftps" ? u"implicit"_s : u"explicit"_s,
+                                u"--cert"_s,
+                                certificates.filePath(u"server.pem"_s),
+                                u"--key"_s,
+                                certificates.filePath(u"server.key"_s)};
+    QString error;
+    auto server = secure_server::start(
+        arguments + options + QStringList{root, u"/home/alice"_s, secure_user, secure_password},
+        &error);
+    if (!server)
+        qWarning().noquote() << error;
+    return server;
+}
+
+transfer_options test_safe_publishing::secure_options() const {
+    transfer_options options = short_limits();
+    options.extra_ca_file = certificates.filePath(u"ca.pem"_s);
+    options.known_hosts_file = local.filePath(u"known_hosts"_s);
+    return options;
 }
 
 void test_safe_publishing::replaces_page_data() {
@@ -247,7 +349,7 @@ void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
     QVERIFY(write_file(local.filePath(page), bytes));
 
     transfer_component inet(short_limits());
-    configure(inet, server);
+    configure(inet, {server.url()});
     QSignalSpy finished(&inet, &transfer_component::command_finished);
     inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u" /www/"_s + page);
 
@@ -273,6 +375,85 @@ void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
 
     inet.execute(std::nullopt, u"CLOSE"_s);
     QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+    QCOMPARE(files_in(remote_dir), QStringList{page});
+}
+
+void test_safe_publishing::secure_replaces_page_data() {
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("FTP with explicit TLS") << u"ftpes"_s;
+    QTest::newRow("FTP with implicit TLS") << u"ftps"_s;
+    QTest::newRow("SFTP") << u"sftp"_s;
+}
+
+// The same promise over TLS and SSH: the new page whole under its name, nothing else left.
+void test_safe_publishing::secure_replaces_page() {
+    QFETCH(QString, scheme);
+    if (scheme != u"sftp" && ::geteuid() != 0)
+        QSKIP("ProFTPD confines its user with chroot, which needs root");
+    QTemporaryDir root;
+    const QString page = u"aktuell_home.php"_s;
+    const QString remote_page = root.filePath(u"www/"_s + page);
+    QVERIFY(write_file(remote_page, old_page())); // before the server takes the folder over
+    const auto server = start_secure(scheme, root.path(), {});
+    QVERIFY(server);
+    const QByteArray bytes = awkward_content(70000);
+    QVERIFY(write_file(local.filePath(page), bytes));
+
+    transfer_component inet(secure_options());
+    const QString url = u"%1://127.0.0.1:%2"_s.arg(scheme).arg(server->port());
+    publish(inet, {url, secure_user, secure_password}, u"/www/"_s, page);
+    if (QTest::currentTestFailed())
+        return;
+
+    QVERIFY2(response.contains(u"erfolgreich"), qPrintable(response));
+    QVERIFY2(response.contains(u"geprüft"), qPrintable(response));
+    QVERIFY2(!response.contains(u"direkt"), qPrintable(response));
+    QCOMPARE(file_content(remote_page), bytes);
+    QCOMPARE(files_in(root.filePath(u"www"_s)), QStringList{page});
+}
+
+void test_safe_publishing::secure_cut_keeps_old_page_data() {
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QStringList>("server_options");
+    QTest::addColumn<QStringList>("relay_options");
+    // The data connection of FTP bypasses the relay: ProFTPD itself receives slowly, and losing
+    // the control connection ends its session, data connection and all.
+    QTest::newRow("FTP with implicit TLS")
+        << u"ftps"_s << QStringList{u"--rate"_s, u"100"_s} << QStringList{};
+    QTest::newRow("SFTP") << u"sftp"_s << QStringList{} << QStringList{u"--rate"_s, u"300000"_s};
+}
+
+// A network that drops mid-upload: "Fehler", the old page whole, no temporary file left.
+void test_safe_publishing::secure_cut_keeps_old_page() {
+    QFETCH(QString, scheme);
+    QFETCH(QStringList, server_options);
+    QFETCH(QStringList, relay_options);
+    if (scheme != u"sftp" && ::geteuid() != 0)
+        QSKIP("ProFTPD confines its user with chroot, which needs root");
+    QTemporaryDir root;
+    const QString page = u"aktuell_home.php"_s;
+    const QString remote_dir = root.filePath(u"www"_s);
+    const QString remote_page = remote_dir + u'/' + page;
+    QVERIFY(write_file(remote_page, old_page()));
+    const auto server = start_secure(scheme, root.path(), server_options);
+    QVERIFY(server);
+    relay network(server->port(), relay_options);
+    QVERIFY2(network.port() != 0, "the relay did not report its port");
+    QVERIFY(write_file(local.filePath(page), awkward_content(1'000'000)));
+
+    transfer_component inet(secure_options());
+    configure(inet, {u"%1://127.0.0.1:%2"_s.arg(scheme).arg(network.port()), secure_user,
+                     secure_password});
+    inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u" /www/"_s + page);
+    QTRY_VERIFY_WITH_TIMEOUT(partial_file_in(remote_dir), 30000);
+    network.cut();
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 60000);
+    const QString text = inet.response_text();
+    inet.execute(std::nullopt, u"CLOSE"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+
+    QVERIFY2(!text.contains(u"erfolgreich") && !text.isEmpty(), qPrintable(text));
+    QCOMPARE(file_content(remote_page), old_page());
     QCOMPARE(files_in(remote_dir), QStringList{page});
 }
 
