@@ -19,6 +19,7 @@ private:
     publish_outcome succeeded(bool direct) const;
     publish_outcome failed_removing_temporary(QString text);
     bool remove_temporary();
+    QString leftover_text() const;
     std::optional<QString> size_fault(const QString& name);
 
     remote_directory& directory;
@@ -53,12 +54,13 @@ publish_outcome publisher::run() {
     case step_result::done:
         return succeeded(false);
     case step_result::refused:
-    case step_result::name_refused:
+    case step_result::name_refused: {
         // The page may be gone by now; the direct upload puts it back.
+        const QString why = directory.last_failure();
         if (!remove_temporary())
-            return failed_removing_temporary(u"Fehler beim Umbenennen: "_s +
-                                             directory.last_failure());
+            return {false, u"Fehler beim Umbenennen: %1; %2"_s.arg(why, leftover_text())};
         return direct();
+    }
     case step_result::broken:
     case step_result::cut:
         break;
@@ -90,10 +92,14 @@ bool publisher::remove_temporary() {
             !directory.size_of(temporary));
 }
 
+QString publisher::leftover_text() const {
+    return u"die temporäre Datei %1 ließ sich nicht löschen: %2"_s.arg(temporary,
+                                                                       directory.last_failure());
+}
+
 publish_outcome publisher::failed_removing_temporary(QString text) {
     if (!remove_temporary())
-        text += u"; die temporäre Datei %1 ließ sich nicht löschen: %2"_s.arg(
-            temporary, directory.last_failure());
+        text += u"; "_s + leftover_text();
     return {false, text};
 }
 
