@@ -6,6 +6,13 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
+// The hidden name the new file is stored under until it is complete.
+QString temporary_name_for(const QString& page) {
+    const quint32 random = QRandomGenerator::system()->generate();
+    // One arg() call: a "%1" inside the page's name must stay as it is.
+    return u".%1.partial-%2"_s.arg(page, QString::number(random, 16).rightJustified(8, u'0'));
+}
+
 class publisher final {
 public:
     publisher(remote_directory& directory, const QString& page, std::int64_t local_size)
@@ -114,12 +121,6 @@ std::optional<QString> publisher::size_fault(const QString& name) {
 }
 
 } // namespace
-
-QString temporary_name_for(const QString& page) {
-    const quint32 random = QRandomGenerator::system()->generate();
-    // One arg() call: a "%1" inside the page's name must stay as it is.
-    return u".%1.partial-%2"_s.arg(page, QString::number(random, 16).rightJustified(8, u'0'));
-}
 
 publish_outcome publish_page(remote_directory& directory, const QString& page,
                              std::int64_t local_size) {

@@ -35,6 +35,3 @@ struct publish_outcome {
 // temporary name, its size checked, then renamed; no temporary file stays behind.
 publish_outcome publish_page(remote_directory& directory, const QString& page,
                              std::int64_t local_size);
-
-// The hidden name the new file is stored under until it is complete.
-QString temporary_name_for(const QString& page);
