@@ -21,7 +21,8 @@ import tempfile
 import threading
 import time
 
-from local_ftp import end, ftp_server
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from local_ftp import end, ftp_server  # noqa: E402
 
 USER, PASSWORD = "bench", "bench-pw"
 MIB = 1024 * 1024
