@@ -2,7 +2,6 @@
 #include "form1.h"
 
 #include <QApplication>
-#include <QWindow>
 #include <curl/curl.h>
 
 int main(int argc, char* argv[]) {
@@ -14,11 +13,7 @@ int main(int argc, char* argv[]) {
         QApplication::setWindowIcon(Form1::icon());
         Form1 form;
         run_handler(&form, QStringLiteral("Start"), [&form] { form.start_up(); });
-        form.show();
-        // Qt's X11 backend maps a window that was resized before its first show in the normal
-        // state even when it is minimised; asked again once mapped, it minimises it.
-        if (form.isMinimized())
-            form.windowHandle()->setWindowStates(form.windowHandle()->windowStates());
+        form.show_as_started();
         rc = QApplication::exec();
     }
     curl_global_cleanup();

@@ -5,7 +5,6 @@
 #include "idle_clock.h"
 
 #include <QApplication>
-#include <QWindow>
 #include <curl/curl.h>
 
 int main(int argc, char* argv[]) {
@@ -18,9 +17,7 @@ int main(int argc, char* argv[]) {
         QApplication::setWindowIcon(Form1::icon());
         Form1 form(QString::fromLocal8Bit(argv[2]));
         run_handler(&form, QStringLiteral("Start"), [&form] { form.start_up(); });
-        form.show();
-        if (form.isMinimized())
-            form.windowHandle()->setWindowStates(form.windowHandle()->windowStates());
+        form.show_as_started();
         report_idle_time_then_quit(argv[1]);
         rc = QApplication::exec();
     }

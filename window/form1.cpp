@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QWindow>
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -115,6 +116,14 @@ void Form1::start_up() {
     set_outer_height(collapsed_height);
     setWindowTitle(QStringLiteral("FTP - Server"));
     load_settings(settings_file, setting_boxes_in_file_order());
+}
+
+void Form1::show_as_started() {
+    show();
+    // Qt's X11 backend maps a window that was resized before its first show in the normal
+    // state even when it is minimised; asked again once mapped, it minimises it.
+    if (isMinimized())
+        windowHandle()->setWindowStates(windowHandle()->windowStates());
 }
 
 void Form1::toggle_settings() {

@@ -23,6 +23,8 @@ public:
     static QIcon icon();
 
     void start_up();
+    // The first show, in the state that start_up left the window in.
+    void show_as_started();
     void toggle_settings();
 
     // The outer height in twips, title bar included, as the window reports it.
