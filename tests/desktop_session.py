@@ -9,6 +9,8 @@ import subprocess
 import tempfile
 import time
 
+from processes import end
+
 
 class check_failed(Exception):
     pass
@@ -51,13 +53,7 @@ class desktop_session:
 
     def __exit__(self, *exc):
         for process in reversed(self.processes):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait(timeout=5)
+            end(process)
         return False
 
     def start(self, argv, cwd=None):

@@ -25,6 +25,8 @@ import tempfile
 import time
 import warnings
 
+from processes import end
+
 warnings.simplefilter("ignore")  # asyncssh's imports warn about old ciphers on stderr
 
 
@@ -161,16 +163,6 @@ def end_with_parent():
     # Should this helper be killed outright, ProFTPD must not outlive it.
     import ctypes
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def end(process):
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout=5)
 
 
 def new_host_key():
