@@ -33,6 +33,28 @@ class desktop_session:
         self.display = None
 
     def __enter__(self):
+        # A window manager that does not come up (seen once, on a loaded CI machine) gets
+        # a new display and another try; the last failure says what openbox printed.
+        for attempt in range(3):
+            try:
+                self.start_display()
+                self.start_window_manager()
+                return self
+            except check_failed:
+                self.end_all()
+                if attempt == 2:
+                    raise
+
+    def __exit__(self, *exc):
+        self.end_all()
+        return False
+
+    def end_all(self):
+        for process in reversed(self.processes):
+            end(process)
+        self.processes = []
+
+    def start_display(self):
         read_end, write_end = os.pipe()
         xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -42,19 +64,26 @@ class desktop_session:
         with os.fdopen(read_end) as pipe:
             number = pipe.readline().strip()
         if not number:
-            raise check_failed("Xvfb did not report a display")
+            raise check_failed(f"Xvfb did not report a display (exit code {xvfb.poll()})")
         self.display = ":" + number
         self.env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
         self.env.pop("QT_SCALE_FACTOR", None)
-        self.start(["openbox", "--sm-disable"])
-        wait_for("the window manager", lambda: self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK",
-                                                        check=False).find("window id") >= 0)
-        return self
 
-    def __exit__(self, *exc):
-        for process in reversed(self.processes):
-            end(process)
-        return False
+    def start_window_manager(self):
+        with tempfile.TemporaryFile() as log:
+            openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
+                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            self.processes.append(openbox)
+
+            def running():
+                if openbox.poll() is not None:
+                    log.seek(0)
+                    said = log.read().decode(errors="replace").strip()
+                    raise check_failed(f"openbox on {self.display} ended with exit code "
+                                       f"{openbox.returncode}: {said!r}")
+                return self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK",
+                                check=False).find("window id") >= 0
+            wait_for(f"the window manager on {self.display}", running, timeout=20.0)
 
     def start(self, argv, cwd=None):
         process = subprocess.Popen(argv, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
