@@ -33,17 +33,21 @@ class desktop_session:
         self.display = None
 
     def __enter__(self):
-        # A window manager that does not come up (seen once, on a loaded CI machine) gets
-        # a new display and another try; the last failure says what openbox printed.
-        for attempt in range(3):
+        # A window manager that did not come up (seen once in CI) gets a new display and
+        # another try; the last failure says what openbox printed.
+        tries = 3
+        for attempt in range(tries):
             try:
                 self.start_display()
                 self.start_window_manager()
                 return self
             except check_failed:
                 self.end_all()
-                if attempt == 2:
+                if attempt == tries - 1:
                     raise
+            except BaseException:  # __exit__ is not called when __enter__ raises
+                self.end_all()
+                raise
 
     def __exit__(self, *exc):
         self.end_all()
@@ -71,9 +75,7 @@ class desktop_session:
 
     def start_window_manager(self):
         with tempfile.TemporaryFile() as log:
-            openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
-                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-            self.processes.append(openbox)
+            openbox = self.start(["openbox", "--sm-disable"], output=log)
 
             def running():
                 if openbox.poll() is not None:
@@ -85,9 +87,9 @@ class desktop_session:
                                 check=False).find("window id") >= 0
             wait_for(f"the window manager on {self.display}", running, timeout=20.0)
 
-    def start(self, argv, cwd=None):
+    def start(self, argv, cwd=None, output=subprocess.DEVNULL):
         process = subprocess.Popen(argv, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                   stdout=output, stderr=output)
         self.processes.append(process)
         return process
 
