@@ -1,4 +1,5 @@
 #include "ftp_server_fixture.h"
+#include "safe_publish.h"
 #include "secure_servers.h"
 #include "transfer_component.h"
 
@@ -10,11 +11,32 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+Q_DECLARE_METATYPE(step_result)
+
 namespace {
 
 QByteArray old_page() {
     return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
 }
+
+// Publishing's exchanges answered from a script: the server refuses hidden names, and the direct
+// upload of the page ends as `page_store` with `page_size` bytes on the server.
+class refusing_directory final : public remote_directory {
+public:
+    refusing_directory(step_result page_store, std::int64_t page_size)
+        : page_store(page_store), page_size(page_size) {}
+    step_result store(const QString& name) override {
+        return name.startsWith(u'.') ? step_result::name_refused : page_store;
+    }
+    std::optional<std::int64_t> size_of(const QString&) override { return page_size; }
+    step_result rename(const QString&, const QString&) override { return step_result::done; }
+    step_result remove(const QString&) override { return step_result::done; }
+    QString last_failure() const override { return u"scripted failure"_s; }
+
+private:
+    const step_result page_store;
+    const std::int64_t page_size;
+};
 
 // Every command the server received, as it arrived ("STOR /www/a.php").
 QStringList commands(ftp_server& server) {
@@ -143,6 +165,8 @@ private slots:
     void failure_keeps_old_page_data();
     void failure_keeps_old_page();
     void reader_sees_old_page_then_new_page_whole();
+    void failed_direct_upload_says_what_became_of_the_page_data();
+    void failed_direct_upload_says_what_became_of_the_page();
     void secure_replaces_page_data();
     void secure_replaces_page();
     void secure_cut_keeps_old_page_data();
@@ -335,6 +359,31 @@ void test_safe_publishing::failure_keeps_old_page() {
     QVERIFY2(in_order(seen, {u"STOR temp"_s, u"DELE temp"_s}), qPrintable(seen.join(u", ")));
     QVERIFY(!seen.contains(u"RNTO page"_s));
     QVERIFY(!seen.contains(u"STOR page"_s));
+}
+
+void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page_data() {
+    QTest::addColumn<step_result>("page_store");
+    QTest::addColumn<qint64>("page_size");
+    QTest::addColumn<bool>("maybe_incomplete");
+
+    QTest::newRow("cut while writing the page") << step_result::cut << qint64(-1) << true;
+    QTest::newRow("page kept short") << step_result::done << qint64(995) << true;
+    QTest::newRow("refused before any data") << step_result::refused << qint64(-1) << false;
+    QTest::newRow("broken before any data") << step_result::broken << qint64(-1) << false;
+}
+
+// Written directly under its name, a page cut short is live: the text must not hide that.
+void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page() {
+    QFETCH(step_result, page_store);
+    QFETCH(qint64, page_size);
+    QFETCH(bool, maybe_incomplete);
+
+    refusing_directory directory(page_store, page_size);
+    const publish_outcome outcome = publish_page(directory, u"aktuell_home.php"_s, 1000);
+    QVERIFY(!outcome.verified);
+    QVERIFY2(outcome.text.contains(u"scripted failure"_s) || outcome.text.contains(u"995"_s),
+             qPrintable(outcome.text));
+    QCOMPARE(outcome.text.contains(u"unvollständig"_s), maybe_incomplete);
 }
 
 // A visitor reading the page while it is replaced sees the old page or the new one, never a mix.

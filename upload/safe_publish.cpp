@@ -77,10 +77,16 @@ publish_outcome publisher::run() {
 }
 
 publish_outcome publisher::direct() {
-    if (directory.store(page) != step_result::done)
-        return {false, u"Fehler beim Hochladen: "_s + directory.last_failure()};
+    // Written under the live name: once data flowed, a failure may leave half a page behind.
+    const QString incomplete = u"; die Seite auf dem Server kann jetzt unvollständig sein (sie "
+                               u"wurde direkt unter ihrem Namen geschrieben, weil der Server den "
+                               u"temporären Namen ablehnt)"_s;
+    const step_result stored = directory.store(page);
+    if (stored != step_result::done)
+        return {false, u"Fehler beim Hochladen: "_s + directory.last_failure() +
+                           (stored == step_result::cut ? incomplete : QString())};
     if (const auto fault = size_fault(page))
-        return {false, *fault};
+        return {false, *fault + incomplete};
     return succeeded(true);
 }
 
