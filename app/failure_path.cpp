@@ -9,7 +9,11 @@ namespace {
 void show_message_box(QWidget* window, const QString& text) {
     // A box parented to a minimised or not yet shown window may never become visible.
     QWidget* parent = window && window->isVisible() && !window->isMinimized() ? window : nullptr;
-    QMessageBox::critical(parent, QStringLiteral("FTP - Server"), text);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("FTP - Server"), text, QMessageBox::Ok,
+                    parent);
+    // The text quotes file names and servers: whatever looks like markup is shown as it is.
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 failure_sink& current_sink() {

@@ -4,9 +4,13 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
+
+using namespace Qt::Literals::StringLiterals;
 
 class test_form1 final : public QObject {
     Q_OBJECT
@@ -28,6 +32,7 @@ private slots:
     void height_reads_back_as_set_data();
     void height_reads_back_as_set();
     void failed_handler_reaches_message_and_program_goes_on();
+    void message_shows_markup_in_a_path_as_it_is();
     void icon_is_32_by_32_in_16_colours();
 
 private:
@@ -292,6 +297,32 @@ void test_form1::failed_handler_reaches_message_and_program_goes_on() {
     QCOMPARE(form->outer_height(), expanded_height);
     QCOMPARE(shown.size(), 2);
     set_failure_sink(old_sink);
+}
+
+// The real message box, closed by the test as soon as it is up.
+void test_form1::message_shows_markup_in_a_path_as_it_is() {
+    const QString folder = settings_dir.path() + u"/<b>x</b>"_s; // never created: Save fails
+    Form1 window(folder);
+    QString text;
+    std::optional<Qt::TextFormat> format;
+    QTimer poll;
+    int ticks = 0;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box) {
+            const auto* label = box->findChild<QLabel*>(u"qt_msgbox_label"_s);
+            format = label ? label->textFormat() : box->textFormat();
+            text = label ? label->text() : box->text();
+            box->done(QMessageBox::Ok);
+        }
+        if (box || ++ticks > 200)
+            poll.stop();
+    });
+    poll.start(50);
+    window.btn_save->click();
+    QVERIFY(format.has_value());
+    QCOMPARE(*format, Qt::PlainText);
+    QVERIFY2(text.contains(folder), qPrintable(text));
 }
 
 void test_form1::icon_is_32_by_32_in_16_colours() {
