@@ -115,20 +115,10 @@ target_result transfer_target_for(const QString& server_url, quint16 port_settin
     return {target, {}};
 }
 
-bool set_scheme_options(CURL* curl, url_scheme scheme, const QString& extra_ca_file,
-                        QString* error) {
-    const bool tls = scheme == url_scheme::ftpes || scheme == url_scheme::ftps;
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, row_of(scheme).protocol);
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, long(tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
-    curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_TLS));
-    curl_easy_setopt(curl, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, nullptr);
-    curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, nullptr);
-    curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, nullptr);
-    curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, nullptr);
-    if (!tls || extra_ca_file.isEmpty())
+bool read_trusted_bundle(CURL* curl, const QString& extra_ca_file, QByteArray* bundle,
+                         QString* error) {
+    bundle->clear();
+    if (extra_ca_file.isEmpty())
         return true;
     QFile extra(extra_ca_file);
     if (!extra.open(QIODevice::ReadOnly)) {
@@ -136,18 +126,73 @@ bool set_scheme_options(CURL* curl, url_scheme scheme, const QString& extra_ca_f
                      .arg(extra_ca_file, extra.errorString());
         return false;
     }
-    // CURLOPT_CAINFO would replace the system's bundle; one blob of both keeps it trusted.
-    QByteArray bundle;
     const char* system_bundle = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &system_bundle) == CURLE_OK && system_bundle) {
         QFile system(QFile::decodeName(system_bundle));
         if (system.open(QIODevice::ReadOnly))
-            bundle = system.readAll() + '\n';
+            *bundle = system.readAll() + '\n';
     }
-    bundle += extra.readAll();
-    curl_blob blob{bundle.data(), size_t(bundle.size()), CURL_BLOB_COPY};
-    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    *bundle += extra.readAll();
     return true;
+}
+
+namespace {
+
+// Sets options until libcurl refuses one, and remembers which.
+class checked_options final {
+public:
+    explicit checked_options(CURL* curl) : curl(curl) {}
+
+    template <class Value> void set(CURLoption option, const char* name, Value value) {
+        if (!refused.isEmpty())
+            return;
+        if (const CURLcode rc = curl_easy_setopt(curl, option, value); rc != CURLE_OK)
+            refused =
+                QStringLiteral("this libcurl refuses the security option %1 (%2), so nothing "
+                               "was sent")
+                    .arg(QString::fromLatin1(name), QString::fromUtf8(curl_easy_strerror(rc)));
+    }
+    QString result() const { return refused; }
+
+private:
+    CURL* curl;
+    QString refused;
+};
+
+} // namespace
+
+QString set_security_options(CURL* curl, url_scheme scheme, const QByteArray& ca_bundle,
+                             host_key_check* keys) {
+    checked_options options(curl);
+    options.set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", row_of(scheme).protocol);
+    switch (scheme) {
+    case url_scheme::ftp:
+        break;
+    case url_scheme::ftpes:
+    case url_scheme::ftps: {
+        options.set(CURLOPT_USE_SSL, "CURLOPT_USE_SSL", long(CURLUSESSL_ALL));
+        options.set(CURLOPT_FTPSSLAUTH, "CURLOPT_FTPSSLAUTH", long(CURLFTPAUTH_TLS));
+        options.set(CURLOPT_SSLVERSION, "CURLOPT_SSLVERSION", long(CURL_SSLVERSION_TLSv1_2));
+        options.set(CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", 1L);
+        options.set(CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", 2L);
+        if (ca_bundle.isEmpty())
+            break;
+        curl_blob blob{const_cast<char*>(ca_bundle.data()), size_t(ca_bundle.size()),
+                       CURL_BLOB_COPY};
+        options.set(CURLOPT_CAINFO_BLOB, "CURLOPT_CAINFO_BLOB", &blob);
+        break;
+    }
+    case url_scheme::sftp:
+        options.set(CURLOPT_SSH_AUTH_TYPES, "CURLOPT_SSH_AUTH_TYPES", long(CURLSSH_AUTH_PASSWORD));
+        if (!keys)
+            return QStringLiteral("no host key check was given for SFTP, so nothing was sent");
+        options.set(CURLOPT_SSH_KNOWNHOSTS, "CURLOPT_SSH_KNOWNHOSTS",
+                    QFile::encodeName(keys->file).constData());
+        options.set(CURLOPT_SSH_KEYFUNCTION, "CURLOPT_SSH_KEYFUNCTION", &host_key_check::on_key);
+        options.set(CURLOPT_SSH_KEYDATA, "CURLOPT_SSH_KEYDATA", static_cast<void*>(keys));
+        break;
+    }
+    return options.result();
 }
 
 host_key_check::host_key_check(const QString& known_hosts_file, const transfer_target& target)
@@ -155,13 +200,6 @@ host_key_check::host_key_check(const QString& known_hosts_file, const transfer_t
                                       : known_hosts_file) {
     const QString host = target.host.toLower();
     host_entry = target.port == 22 ? host : QStringLiteral("[%1]:%2").arg(host).arg(target.port);
-}
-
-void host_key_check::set_on(CURL* curl) {
-    curl_easy_setopt(curl, CURLOPT_SSH_AUTH_TYPES, long(CURLSSH_AUTH_PASSWORD));
-    curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, QFile::encodeName(file).constData());
-    curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, &host_key_check::on_key);
-    curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, this);
 }
 
 int host_key_check::on_key(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch match,

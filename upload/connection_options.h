@@ -29,12 +29,22 @@ struct target_result {
 target_result transfer_target_for(const QString& server_url, quint16 port_setting,
                                   const QString& remote_path);
 
-// Sets, for every PUT anew, the options that depend on the scheme: the one protocol libcurl
-// may speak, and for TLS its use on the control and the data connection with the certificate
-// and the host name verified (an extra CA is trusted beside the system's, never instead).
-// False with *error when the extra CA file cannot be read.
-bool set_scheme_options(CURL* curl, url_scheme scheme, const QString& extra_ca_file,
-                        QString* error);
+// The certificates TLS trusts when an extra CA file is given: the system's bundle and that file
+// in one blob (CURLOPT_CAINFO would replace the system's). Read once per upload; empty when no
+// extra file is given. False with *error when the file cannot be read.
+bool read_trusted_bundle(CURL* curl, const QString& extra_ca_file, QByteArray* bundle,
+                         QString* error);
+
+class host_key_check;
+
+// Sets, on every exchange anew, the options that keep it as safe as its scheme promises: the one
+// protocol libcurl may speak; for TLS its use on the control and the data connection, TLS 1.2 or
+// newer, the certificate and the host name verified against the system's CAs (and `ca_bundle`
+// when not empty); for SFTP password login and the host key check of `keys`. A libcurl that
+// refuses one of them must not go on with less: the result then names the option, else it is
+// empty.
+QString set_security_options(CURL* curl, url_scheme scheme, const QByteArray& ca_bundle,
+                             host_key_check* keys);
 
 // SFTP: password login, and the host key checked against a known_hosts file the way
 // "ssh -o StrictHostKeyChecking=accept-new" does it. Must outlive the transfer it is set on.
@@ -42,11 +52,11 @@ class host_key_check final {
 public:
     // An empty file means the user's ~/.ssh/known_hosts.
     host_key_check(const QString& known_hosts_file, const transfer_target& target);
-    void set_on(CURL* curl);
     bool key_changed() const { return changed; }
     QString changed_text() const;
 
 private:
+    friend QString set_security_options(CURL*, url_scheme, const QByteArray&, host_key_check*);
     static int on_key(CURL*, const curl_khkey* known, const curl_khkey* found, curl_khmatch match,
                       void* self);
     void record(const curl_khkey& found) const;

@@ -1,6 +1,8 @@
 #include "transfer_component.h"
 
 #include "connection_options.h"
+#include "put_command.h"
+#include "response_text.h"
 #include "safe_publish.h"
 
 #include <QFile>
@@ -8,13 +10,13 @@
 #include <QMetaObject>
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <condition_variable>
 #include <curl/curl.h>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 // Each component has one worker thread that owns one libcurl easy handle and carries out the
 // queued commands in order. The easy interface is the simplest libcurl there is, and its
@@ -24,8 +26,6 @@
 // posted event that wakes a waiting event loop.
 
 namespace {
-
-const QString success_marker = QStringLiteral("erfolgreich");
 
 struct connection_settings {
     QString url;
@@ -45,41 +45,55 @@ struct outcome {
     QString text;
 };
 
-// Owns one easy handle; its error buffer and the server's last reply line live as long as it.
+// Owns one easy handle; its error buffer and what the last exchange heard of the server live as
+// long as it. Of the replies only what is used is kept, however much a server says.
 class curl_easy final {
 public:
     curl_easy() : handle(curl_easy_init()) {
         if (!handle)
             throw std::runtime_error("libcurl could not create a transfer handle");
-        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
-        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     }
     ~curl_easy() { curl_easy_cleanup(handle); } // sends QUIT on a connection still open
     curl_easy(const curl_easy&) = delete;
     curl_easy& operator=(const curl_easy&) = delete;
 
     CURL* get() const { return handle; }
-    void clear_error() {
+    // Every option back to libcurl's default; the open connection and the TLS session cache stay.
+    void start_exchange() {
+        curl_easy_reset(handle);
         error[0] = '\0';
         last_reply.clear();
-        replies.clear();
+        codes_seen.reset();
+        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
+        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     }
     QString error_text(CURLcode code) const {
         return QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
     }
 
-    bool saw_reply(std::string_view code) const {
-        return std::any_of(replies.begin(), replies.end(),
-                           [code](const std::string& line) { return line.starts_with(code); });
-    }
+    bool saw_reply(int code) const { return codes_seen.test(static_cast<std::size_t>(code)); }
+    void heard(std::string_view line);
 
-    std::string last_reply;
-    std::vector<std::string> replies; // of the last transfer
+    QString last_reply;
 
 private:
     CURL* handle;
     char error[CURL_ERROR_SIZE] = {};
+    std::bitset<1000> codes_seen; // the three-digit reply codes of the last exchange
 };
+
+void curl_easy::heard(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    if (line.empty())
+        return;
+    const auto digit = [&line](std::size_t i) { return line[i] >= '0' && line[i] <= '9'; };
+    if (line.size() >= 3 && digit(0) && digit(1) && digit(2) &&
+        (line.size() == 3 || line[3] == ' ' || line[3] == '-'))
+        codes_seen.set(static_cast<std::size_t>((line[0] - '0') * 100 + (line[1] - '0') * 10 +
+                                                (line[2] - '0')));
+    last_reply = server_text(line);
+}
 
 bool has_control_character(const QString& text) {
     return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20; });
@@ -91,45 +105,8 @@ void refuse_control_characters(const QString& text, const char* what) {
                                " contains a control character (such as CR, LF or NUL); refused");
 }
 
-// A failure's text is read by people and judged by the marker: it never holds the password,
-// and never the marker, whatever the server or a path said.
-QString failure_text(QString text, const QString& password) {
-    const auto mask = [&text, &password] {
-        if (!password.isEmpty())
-            text.replace(password, QStringLiteral("****"));
-    };
-    mask();
-    text.replace(success_marker, success_marker.toUpper(), Qt::CaseInsensitive);
-    mask();
-    return text;
-}
-
-struct put_paths {
-    QString local;
-    QString remote;
-};
-
-// The local part is the text before the first blank for which it names a regular file, so
-// blanks inside directory and page names keep working.
-std::optional<put_paths> split_put_argument(const QString& argument) {
-    for (qsizetype blank = argument.indexOf(u' '); blank >= 0;
-         blank = argument.indexOf(u' ', blank + 1)) {
-        const QString local = argument.left(blank);
-        if (QFileInfo(local).isFile())
-            return put_paths{local, argument.mid(blank + 1)};
-    }
-    return std::nullopt;
-}
-
 size_t keep_last_reply(char* data, size_t size, size_t count, void* user) {
-    std::string line(data, size * count);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    if (!line.empty()) {
-        auto* easy = static_cast<curl_easy*>(user);
-        easy->replies.push_back(line);
-        easy->last_reply = std::move(line);
-    }
+    static_cast<curl_easy*>(user)->heard(std::string_view(data, size * count));
     return size * count;
 }
 
@@ -142,7 +119,7 @@ int abort_when_stopping(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off
     return static_cast<const std::atomic_bool*>(user)->load() ? 1 : 0;
 }
 
-// Options that every command of the connection needs; set each time, so nothing lingers.
+// Options that every exchange of the connection needs.
 void set_connection_options(curl_easy& easy, const connection_settings& settings,
                             const QByteArray& url, const transfer_options& limits,
                             const std::atomic_bool& stopping) {
@@ -159,8 +136,7 @@ void set_connection_options(curl_easy& easy, const connection_settings& settings
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall_time.count()));
     // NAT routers drop a control connection that stays silent through a long upload.
     curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(h, CURLOPT_FTP_USE_EPSV, 1L);
-    curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
+    curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L); // the page arrives byte for byte
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, keep_last_reply);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &easy);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -168,23 +144,12 @@ void set_connection_options(curl_easy& easy, const connection_settings& settings
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &stopping);
 }
 
-void set_upload_options(curl_easy& easy, QFile* file) {
-    CURL* h = easy.get();
-    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(h, CURLOPT_READFUNCTION, file ? read_file : nullptr);
-    curl_easy_setopt(h, CURLOPT_READDATA, file);
-    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE,
-                     static_cast<curl_off_t>(file ? file->size() : -1));
-}
-
 QString transfer_failure(const curl_easy& easy, CURLcode rc, const transfer_target& target,
                          const host_key_check* keys) {
     const QString secure = secure_failure_text(rc, target, easy.error_text(rc), keys);
     QString text = secure.isEmpty() ? easy.error_text(rc) : secure;
-    if (!easy.last_reply.empty())
-        text += QStringLiteral("; last server reply: ") +
-                QString::fromUtf8(easy.last_reply.data(),
-                                  static_cast<qsizetype>(easy.last_reply.size()));
+    if (!easy.last_reply.isEmpty())
+        text += QStringLiteral("; last server reply: ") + easy.last_reply;
     return text;
 }
 
@@ -205,16 +170,18 @@ QString sftp_quoted(QString path) {
     return u'"' + path + u'"';
 }
 
-// Publishing's exchanges, each a transfer of its own on the PUT's handle (so on its connection,
-// with its scheme options) in the page's remote directory. Names reach quoted commands raw:
-// settings and command were checked for control characters before anything was sent.
+enum class exchange_kind { store, size, quote };
+
+// Publishing's exchanges, each a transfer of its own on the PUT's handle (so on its connection)
+// in the page's remote directory. Names reach quoted commands raw: settings and command were
+// checked for control characters before anything was sent.
 class curl_directory final : public remote_directory {
 public:
     curl_directory(curl_easy& easy, const connection_settings& settings, const QString& directory,
                    QFile& file, const transfer_options& limits, const std::atomic_bool& stopping,
-                   const host_key_check* keys)
+                   const QByteArray& ca_bundle, host_key_check* keys)
         : easy(easy), settings(settings), directory(directory), file(file), limits(limits),
-          stopping(stopping), keys(keys) {}
+          stopping(stopping), ca_bundle(ca_bundle), keys(keys) {}
 
     step_result store(const QString& name) override;
     std::optional<std::int64_t> size_of(const QString& name) override;
@@ -223,7 +190,7 @@ public:
     QString last_failure() const override { return failure; }
 
 private:
-    CURLcode exchange(const QString& name, const quote_list* after = nullptr,
+    CURLcode exchange(exchange_kind what, const QString& name, const quote_list* commands = nullptr,
                       bool even_when_stopping = false);
     step_result quoted(const quote_list& commands, bool even_when_stopping = false);
     bool sftp() const { return scheme == url_scheme::sftp; }
@@ -234,32 +201,55 @@ private:
     QFile& file;
     const transfer_options& limits;
     const std::atomic_bool& stopping;
-    const host_key_check* keys;
+    const QByteArray& ca_bundle;
+    host_key_check* keys;
     url_scheme scheme = url_scheme::ftp;
     QString failure;
 };
 
-// One transfer on `name` in the directory (on the directory itself when empty), then `after`.
-CURLcode curl_directory::exchange(const QString& name, const quote_list* after,
-                                  bool even_when_stopping) {
+// One transfer on `name` in the directory (on the directory itself when empty), its options all
+// set here from libcurl's defaults, so nothing of an earlier exchange lingers.
+CURLcode curl_directory::exchange(exchange_kind what, const QString& name,
+                                  const quote_list* commands, bool even_when_stopping) {
     const target_result found = transfer_target_for(settings.url, settings.port, directory + name);
     if (!found.target) {
         failure = found.error;
         return CURLE_URL_MALFORMAT;
     }
     scheme = found.target->scheme;
-    easy.clear_error();
+    easy.start_exchange();
+    CURL* h = easy.get();
     set_connection_options(easy, settings, found.target->url, limits, stopping);
+    if (const QString refused = set_security_options(h, scheme, ca_bundle, keys);
+        !refused.isEmpty()) {
+        failure = refused;
+        return CURLE_NOT_BUILT_IN;
+    }
+    switch (what) {
+    case exchange_kind::store:
+        curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(h, CURLOPT_READFUNCTION, read_file);
+        curl_easy_setopt(h, CURLOPT_READDATA, &file);
+        // A connection that ends early is then an error, not a silently short file.
+        curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
+        break;
+    case exchange_kind::size:
+        // FTP's SIZE and SFTP's stat both arrive as a header, which libcurl also writes as data.
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
+        break;
+    case exchange_kind::quote:
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTQUOTE, commands->list.get());
+        break;
+    }
     // Cleaning up after an aborted upload still runs while the component goes away, briefly.
     static const std::atomic_bool never{false};
     if (even_when_stopping && stopping) {
-        curl_easy_setopt(easy.get(), CURLOPT_XFERINFODATA, &never);
-        curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, 2000L);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, &never);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 2000L);
     }
-    curl_easy_setopt(easy.get(), CURLOPT_POSTQUOTE, after ? after->list.get() : nullptr);
-    const CURLcode rc = curl_easy_perform(easy.get());
-    curl_easy_setopt(easy.get(), CURLOPT_POSTQUOTE, nullptr);
-    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, 0L);
+    const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK)
         failure = transfer_failure(easy, rc, *found.target, keys);
     return rc;
@@ -270,12 +260,10 @@ step_result curl_directory::store(const QString& name) {
         failure = QStringLiteral("local file cannot be read: ") + file.errorString();
         return step_result::broken;
     }
-    set_upload_options(easy, &file);
-    const CURLcode rc = exchange(name);
-    set_upload_options(easy, nullptr); // the file goes away after the PUT
+    const CURLcode rc = exchange(exchange_kind::store, name);
     if (rc == CURLE_OK)
         return step_result::done;
-    if (file.pos() > 0 || easy.saw_reply("150") || easy.saw_reply("125"))
+    if (file.pos() > 0 || easy.saw_reply(150) || easy.saw_reply(125))
         return step_result::cut;
     switch (rc) {
     case CURLE_UPLOAD_FAILED:        // FTP: STOR answered with an error
@@ -288,12 +276,7 @@ step_result curl_directory::store(const QString& name) {
 }
 
 std::optional<std::int64_t> curl_directory::size_of(const QString& name) {
-    // FTP's SIZE and SFTP's stat both arrive as a header, which libcurl also writes out as data.
-    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, discard);
-    const CURLcode rc = exchange(name);
-    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, nullptr);
-    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 0L);
+    const CURLcode rc = exchange(exchange_kind::size, name);
     curl_off_t size = -1;
     if (rc == CURLE_OK)
         curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
@@ -303,9 +286,7 @@ std::optional<std::int64_t> curl_directory::size_of(const QString& name) {
 }
 
 step_result curl_directory::quoted(const quote_list& commands, bool even_when_stopping) {
-    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
-    const CURLcode rc = exchange(QString(), &commands, even_when_stopping);
-    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 0L);
+    const CURLcode rc = exchange(exchange_kind::quote, QString(), &commands, even_when_stopping);
     if (rc == CURLE_OK)
         return step_result::done;
     return rc == CURLE_QUOTE_ERROR ? step_result::refused : step_result::broken;
@@ -323,7 +304,7 @@ step_result curl_directory::rename(const QString& from, const QString& to) {
     commands.add(QStringLiteral("RNTO ") + to);
     const step_result renamed = quoted(commands);
     // Without its "350" the server refused the source name itself.
-    if (renamed == step_result::refused && !easy.saw_reply("350"))
+    if (renamed == step_result::refused && !easy.saw_reply(350))
         return step_result::name_refused;
     return renamed;
 }
@@ -397,42 +378,40 @@ outcome transfer_component::impl::carry_out(const command& next) {
 }
 
 outcome transfer_component::impl::put(const command& next) {
-    const QString& password = next.settings.password;
-    const std::optional<put_paths> paths = split_put_argument(next.argument);
+    const auto failed = [&next](const QString& text) {
+        return outcome{true, failure_text(text, next.settings.password)};
+    };
+    const std::optional<put_paths> paths = split_put_argument(
+        next.argument, [](const QString& path) { return QFileInfo(path).isFile(); });
     if (!paths)
-        return {true,
-                failure_text(QStringLiteral("local file not found: ") + next.argument, password)};
+        return failed(QStringLiteral("local file not found: ") + next.argument);
     QFile file(paths->local);
     if (!file.open(QIODevice::ReadOnly))
-        return {true, failure_text(QStringLiteral("local file cannot be read: %1: %2")
-                                       .arg(paths->local, file.errorString()),
-                                   password)};
-    const target_result found =
-        transfer_target_for(next.settings.url, next.settings.port, paths->remote);
+        return failed(QStringLiteral("local file cannot be read: %1: %2")
+                          .arg(paths->local, file.errorString()));
+    const QString remote = paths->remote_directory + paths->page;
+    const target_result found = transfer_target_for(next.settings.url, next.settings.port, remote);
     if (!found.target)
-        return {true, failure_text(found.error, password)};
+        return failed(found.error);
     const transfer_target& target = *found.target;
+    if (paths->page.isEmpty())
+        return failed(QStringLiteral("upload failed: the remote path names no file: ") + remote);
 
     if (!easy)
         easy = std::make_unique<curl_easy>();
-    QString refused;
-    if (!set_scheme_options(easy->get(), target.scheme, limits.extra_ca_file, &refused))
-        return {true, failure_text(QStringLiteral("upload failed: ") + refused, password)};
+    QByteArray ca_bundle;
+    QString unreadable;
+    const bool tls = target.scheme == url_scheme::ftpes || target.scheme == url_scheme::ftps;
+    if (tls && !read_trusted_bundle(easy->get(), limits.extra_ca_file, &ca_bundle, &unreadable))
+        return failed(QStringLiteral("upload failed: ") + unreadable);
     std::optional<host_key_check> keys;
     if (target.scheme == url_scheme::sftp)
-        keys.emplace(limits.known_hosts_file, target).set_on(easy->get());
+        keys.emplace(limits.known_hosts_file, target);
 
-    const qsizetype slash = paths->remote.lastIndexOf(u'/');
-    const QString page = paths->remote.mid(slash + 1);
-    if (page.isEmpty())
-        return {true,
-                failure_text(QStringLiteral("upload failed: the remote path names no file: ") +
-                                 paths->remote,
-                             password)};
-    curl_directory directory(*easy, next.settings, paths->remote.left(slash + 1), file, limits,
-                             stopping, keys ? &*keys : nullptr);
-    const publish_outcome published = publish_page(directory, page, file.size());
-    return {true, published.verified ? published.text : failure_text(published.text, password)};
+    curl_directory directory(*easy, next.settings, paths->remote_directory, file, limits, stopping,
+                             ca_bundle, keys ? &*keys : nullptr);
+    const publish_outcome published = publish_page(directory, paths->page, file.size());
+    return published.verified ? outcome{true, published.text} : failed(published.text);
 }
 
 void transfer_component::impl::post(command next) {

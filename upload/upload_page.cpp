@@ -1,5 +1,6 @@
 #include "upload_page.h"
 
+#include "response_text.h"
 #include "transfer_component.h"
 
 #include <QCoreApplication>
@@ -33,9 +34,9 @@ void upload_page(const upload_view& view) {
     const QString response = inet->response_text();
     inet->execute(std::nullopt, QStringLiteral("CLOSE"));
 
-    const bool succeeded = response.contains(QStringLiteral("erfolgreich"), Qt::CaseSensitive);
+    const bool succeeded = response.contains(success_marker, Qt::CaseSensitive);
     view.window->setWindowTitle(succeeded ? QStringLiteral("O.K.") : QStringLiteral("Fehler"));
-    view.btn_copy->setToolTip(response); // so "Fehler" can be explained on hover
+    view.btn_copy->setToolTip(tooltip_for(response)); // so "Fehler" can be explained on hover
     view.window->setWindowState(view.window->windowState() | Qt::WindowMinimized);
 }
 

@@ -1,0 +1,81 @@
+#include "response_text.h"
+
+#include <QStringList>
+#include <QTextDocument>
+#include <utility>
+
+namespace {
+
+constexpr qsizetype tooltip_line_length = 100;
+
+// Control characters could forge lines or hide text, and so could the bidirectional overrides.
+bool is_unsafe(QChar c) {
+    const char16_t u = c.unicode();
+    return c.category() == QChar::Other_Control || (u >= 0x202A && u <= 0x202E) ||
+           (u >= 0x2066 && u <= 0x2069);
+}
+
+QString without_unsafe_characters(QString text) {
+    for (QChar& c : text)
+        if (is_unsafe(c))
+            c = QChar::ReplacementCharacter;
+    return text;
+}
+
+QString capped(QString text) {
+    if (text.size() <= shown_text_limit)
+        return text;
+    const qsizetype cut = text.size() - shown_text_limit;
+    text.truncate(shown_text_limit);
+    return text + QStringLiteral(" [%1 more characters cut]").arg(cut);
+}
+
+// Greedy at blanks; a word longer than a line is broken inside.
+QStringList wrapped(const QString& text) {
+    QStringList lines;
+    QString line;
+    for (QString word : text.split(u' ')) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > tooltip_line_length) {
+            lines += line;
+            line.clear();
+        }
+        while (word.size() > tooltip_line_length) {
+            if (!line.isEmpty())
+                lines += std::exchange(line, QString());
+            lines += word.left(tooltip_line_length);
+            word.remove(0, tooltip_line_length);
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    lines += line;
+    return lines;
+}
+
+} // namespace
+
+QString server_text(std::string_view line) {
+    const QString text = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
+    return capped(without_unsafe_characters(text));
+}
+
+QString failure_text(QString text, const QString& password) {
+    const auto mask = [&text, &password] {
+        if (!password.isEmpty())
+            text.replace(password, QStringLiteral("****"));
+    };
+    mask();
+    const QString marker = success_marker.toString();
+    text.replace(marker, marker.toUpper(), Qt::CaseInsensitive);
+    // Upper-casing may have formed the password anew.
+    mask();
+    return capped(without_unsafe_characters(text));
+}
+
+QString tooltip_for(const QString& response) {
+    if (response.isEmpty())
+        return {};
+    const QString tooltip = QStringLiteral("Last upload:\n") + wrapped(response).join(u'\n');
+    // Qt looks for markup before the first line break only; should that ever change, escaped
+    // rich text still shows every character as it is.
+    return Qt::mightBeRichText(tooltip) ? Qt::convertFromPlainText(tooltip) : tooltip;
+}
