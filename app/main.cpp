@@ -1,5 +1,6 @@
 #include "failure_path.h"
 #include "form1.h"
+#include "user_language.h"
 
 #include <QApplication>
 #include <curl/curl.h>
@@ -10,6 +11,7 @@ int main(int argc, char* argv[]) {
     int rc = 0;
     {
         QApplication app(argc, argv);
+        install_translations();
         QApplication::setWindowIcon(Form1::icon());
         Form1 form;
         run_handler(&form, QStringLiteral("Start"), [&form] { form.start_up(); });

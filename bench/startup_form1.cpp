@@ -3,6 +3,7 @@
 #include "failure_path.h"
 #include "form1.h"
 #include "idle_clock.h"
+#include "user_language.h"
 
 #include <QApplication>
 #include <curl/curl.h>
@@ -14,6 +15,7 @@ int main(int argc, char* argv[]) {
     int rc = 0;
     {
         QApplication app(argc, argv);
+        install_translations();
         QApplication::setWindowIcon(Form1::icon());
         Form1 form(QString::fromLocal8Bit(argv[2]));
         run_handler(&form, QStringLiteral("Start"), [&form] { form.start_up(); });
