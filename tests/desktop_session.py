@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import time
 
-from processes import end
+from processes import end, end_group
 
 
 class check_failed(Exception):
@@ -28,8 +28,12 @@ def wait_for(what, probe, timeout=15.0, interval=0.1):
 
 
 class desktop_session:
-    def __init__(self):
+    def __init__(self, session_bus=False):
+        """session_bus: a D-Bus session bus of the session's own, on which the accessibility
+        bus starts when a program or a screen reader asks for it."""
+        self.session_bus = session_bus
         self.processes = []
+        self.groups = set()  # pids of processes that are ended with their process group
         self.display = None
 
     def __enter__(self):
@@ -40,6 +44,8 @@ class desktop_session:
             try:
                 self.start_display()
                 self.start_window_manager()
+                if self.session_bus:
+                    self.start_session_bus()
                 return self
             except check_failed:
                 self.end_all()
@@ -55,8 +61,9 @@ class desktop_session:
 
     def end_all(self):
         for process in reversed(self.processes):
-            end(process)
+            (end_group if process.pid in self.groups else end)(process)
         self.processes = []
+        self.groups = set()
 
     def start_display(self):
         read_end, write_end = os.pipe()
@@ -86,6 +93,24 @@ class desktop_session:
                 return self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK",
                                 check=False).find("window id") >= 0
             wait_for(f"the window manager on {self.display}", running, timeout=20.0)
+
+    def start_session_bus(self):
+        read_end, write_end = os.pipe()
+        # A session of its own: the buses and the registry it starts on demand stay in its
+        # process group and end with it.
+        bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile", f"--print-address={write_end}"],
+            pass_fds=[write_end], start_new_session=True, env=self.env, stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(bus)
+        self.groups.add(bus.pid)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            address = pipe.readline().strip()
+        if not address:
+            raise check_failed(f"dbus-daemon did not report an address (exit code {bus.poll()})")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        self.env.pop("AT_SPI_BUS_ADDRESS", None)
 
     def start(self, argv, cwd=None, output=subprocess.DEVNULL):
         process = subprocess.Popen(argv, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,

@@ -1,5 +1,8 @@
 """Ending a process that a test started: asked first, killed if it does not go within 5 s."""
+import os
+import signal
 import subprocess
+import time
 
 
 def end(process):
@@ -10,3 +13,24 @@ def end(process):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait(timeout=5)
+
+
+def end_group(process):
+    """Ends a process that leads a process group of its own, and all it started in that group
+    (such as the services a D-Bus daemon starts on demand)."""
+    def signal_group(number):
+        try:
+            os.killpg(process.pid, number)
+            return True
+        except ProcessLookupError:
+            return False
+
+    signal_group(signal.SIGTERM)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        process.poll()
+        if not signal_group(0):
+            return
+        time.sleep(0.05)
+    signal_group(signal.SIGKILL)
+    process.wait(timeout=5)

@@ -37,6 +37,9 @@ void upload_page(const upload_view& view) {
     const bool succeeded = response.contains(success_marker, Qt::CaseSensitive);
     view.window->setWindowTitle(succeeded ? QStringLiteral("O.K.") : QStringLiteral("Fehler"));
     view.btn_copy->setToolTip(tooltip_for(response)); // so "Fehler" can be explained on hover
+    // Set, not left to the tooltip fallback, so that a screen reader is told of the change; as
+    // the plain text, not the tooltip's markup.
+    view.btn_copy->setAccessibleDescription(response);
     view.window->setWindowState(view.window->windowState() | Qt::WindowMinimized);
 }
 

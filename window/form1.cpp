@@ -66,6 +66,7 @@ Form1::Form1(const QString& settings_dir, transfer_options options)
     for (QLineEdit* box : {txt_ftp_password, txt_localdir, txt_ftpdir})
         keep_input_method_out(box);
 
+    name_for_screen_readers();
     set_tab_order();
     btn_copy->setFocus();
     connect_handlers();
@@ -88,6 +89,17 @@ template <class Control> Control* Form1::place(std::string_view name) {
     if constexpr (std::is_same_v<Control, QLineEdit>)
         control->setMaxLength(std::numeric_limits<int>::max());
     return control;
+}
+
+void Form1::name_for_screen_readers() {
+    // A text box takes its accessible name from the label that has it as buddy; the captions
+    // have no "&", so this adds no access key.
+    for (const control_row& row : layout_table)
+        if (!row.buddy.empty())
+            findChild<QLabel*>(text_of(row.name), Qt::FindDirectChildrenOnly)
+                ->setBuddy(findChild<QWidget*>(text_of(row.buddy), Qt::FindDirectChildrenOnly));
+    // The one box without a label.
+    txt_page->setAccessibleName(tr("File name of the page"));
 }
 
 void Form1::set_tab_order() {

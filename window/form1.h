@@ -49,6 +49,7 @@ public:
 
 private:
     template <class Control> Control* place(std::string_view name);
+    void name_for_screen_readers();
     void set_tab_order();
     void connect_handlers();
     void upload_clicked();

@@ -18,9 +18,11 @@ struct control_row {
     control_kind kind;
     int left, top, width, height;
     std::string_view text;
+    std::string_view buddy = {}; // of a label: the text box it names, for a screen reader
 };
 
-// In tab-index order; the transfer component Inet1 has no place on screen.
+// In tab-index order; the transfer component Inet1 has no place on screen. Captions, labels and
+// initial texts read the same in every language: none of them goes through tr().
 inline constexpr std::array<control_row, 14> layout_table{{
     {"btn_copy", control_kind::button, 2280, 60, 1635, 315, "nach FTP kopieren"},
     {"txt_page", control_kind::text_box, 60, 60, 2115, 315, "aktuell_home.php"},
@@ -28,13 +30,13 @@ inline constexpr std::array<control_row, 14> layout_table{{
     {"btn_edit", control_kind::button, 3960, 60, 435, 315, "Edit"},
     {"txt_ftp_user", control_kind::text_box, 1080, 960, 2295, 255, "webmaster"},
     {"txt_ftp_password", control_kind::text_box, 1080, 1260, 2295, 255, "wolkenbus7"},
-    {"Label1", control_kind::label, 0, 660, 1035, 255, "FTP - Server"},
-    {"Label2", control_kind::label, 0, 960, 1035, 255, "User Name"},
-    {"Label3", control_kind::label, 0, 1260, 1035, 255, "Passwort"},
+    {"Label1", control_kind::label, 0, 660, 1035, 255, "FTP - Server", "txt_ftp_server"},
+    {"Label2", control_kind::label, 0, 960, 1035, 255, "User Name", "txt_ftp_user"},
+    {"Label3", control_kind::label, 0, 1260, 1035, 255, "Passwort", "txt_ftp_password"},
     {"txt_localdir", control_kind::text_box, 1080, 1560, 2295, 255, "C:\\Internet\\"},
-    {"Label4", control_kind::label, 0, 1560, 1035, 255, "Local Dir"},
+    {"Label4", control_kind::label, 0, 1560, 1035, 255, "Local Dir", "txt_localdir"},
     {"txt_ftpdir", control_kind::text_box, 1080, 1860, 2295, 255, "/www/"},
-    {"Label5", control_kind::label, 0, 1860, 1035, 255, "FTP Dir"},
+    {"Label5", control_kind::label, 0, 1860, 1035, 255, "FTP Dir", "txt_ftpdir"},
     {"btn_save", control_kind::button, 3600, 1800, 735, 315, "Save"},
 }};
 
