@@ -1,16 +1,23 @@
 #include "failure_path.h"
 
+#include "fixed_texts.h"
+
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QWidget>
 #include <exception>
 
 namespace {
 
+struct app_text final {
+    Q_DECLARE_TR_FUNCTIONS(app)
+};
+
 void show_message_box(QWidget* window, const QString& text) {
     // A box parented to a minimised or not yet shown window may never become visible.
     QWidget* parent = window && window->isVisible() && !window->isMinimized() ? window : nullptr;
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("FTP - Server"), text, QMessageBox::Ok,
-                    parent);
+    QMessageBox box(QMessageBox::Critical, fixed_text::window_title.toString(), text,
+                    QMessageBox::Ok, parent);
     // The text quotes file names and servers: whatever looks like markup is shown as it is.
     box.setTextFormat(Qt::PlainText);
     box.exec();
@@ -37,8 +44,9 @@ void run_handler(QWidget* window, const QString& action, const std::function<voi
     } catch (const std::exception& e) {
         reason = QString::fromUtf8(e.what());
     } catch (...) {
-        reason = QStringLiteral("unknown failure");
+        reason = app_text::tr("unknown failure");
     }
     // Shown outside the catch block, so a nested event loop never runs with an exception alive.
-    current_sink()(window, QStringLiteral("%1 failed:\n%2").arg(action, reason));
+    //: %1 is the caption of the button clicked, or "Start"; %2 the reason.
+    current_sink()(window, app_text::tr("%1 failed:\n%2").arg(action, reason));
 }

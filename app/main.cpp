@@ -3,6 +3,7 @@
 #include "user_language.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <curl/curl.h>
 
 int main(int argc, char* argv[]) {
@@ -14,7 +15,8 @@ int main(int argc, char* argv[]) {
         install_translations();
         QApplication::setWindowIcon(Form1::icon());
         Form1 form;
-        run_handler(&form, QStringLiteral("Start"), [&form] { form.start_up(); });
+        run_handler(&form, QCoreApplication::translate("app", "Start"),
+                    [&form] { form.start_up(); });
         form.show_as_started();
         rc = QApplication::exec();
     }

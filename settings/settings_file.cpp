@@ -3,6 +3,7 @@
 #include "settings_format.h"
 
 #include <QByteArrayView>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,12 +23,15 @@ constexpr qint64 read_piece_size = 64 * 1024;
 
 enum class action { load, save };
 
+struct settings_text final {
+    Q_DECLARE_TR_FUNCTIONS(settings)
+};
+
 [[noreturn]] void fail(action what, const QString& path, const QString& reason) {
-    const QString doing = what == action::load ? QStringLiteral("Cannot read the settings from")
-                                               : QStringLiteral("Cannot save the settings to");
-    throw settings_failure(QStringLiteral("%1 %2:\n%3")
-                               .arg(doing, QDir::toNativeSeparators(path), reason)
-                               .toStdString());
+    const QString text = what == action::load
+                             ? settings_text::tr("Cannot read the settings from %1:\n%2")
+                             : settings_text::tr("Cannot save the settings to %1:\n%2");
+    throw settings_failure(text.arg(QDir::toNativeSeparators(path), reason).toStdString());
 }
 
 bool settings_file_exists(const QString& path) {
@@ -84,11 +88,11 @@ void load_settings(const QString& path, const setting_boxes& boxes) {
     });
     if (std::ssize(lines) < line_count)
         fail(action::load, path,
-             QStringLiteral("it holds only %1 of %2 lines.").arg(lines.size()).arg(line_count));
+             settings_text::tr("it holds only %1 of %2 lines.").arg(lines.size()).arg(line_count));
     const std::optional<QStringList> texts = decode_lines(lines);
     if (!texts)
         fail(action::load, path,
-             QStringLiteral("this Qt offers no Windows-1252 conversion (no ICU)."));
+             settings_text::tr("this Qt offers no Windows-1252 conversion (no ICU)."));
     for (qsizetype i = 0; i < line_count; ++i)
         boxes[i]->setText((*texts)[i]);
 }
@@ -100,7 +104,7 @@ void save_settings(const QString& path, const setting_boxes& boxes) {
     const encoded_settings encoded = encode_settings(texts);
     if (encoded.unfit >= 0)
         fail(action::save, path,
-             QStringLiteral(
+             settings_text::tr(
                  "setting %1 of %2 holds a line break or a character that the file cannot "
                  "hold; nothing was saved.")
                  .arg(encoded.unfit + 1)

@@ -75,7 +75,7 @@ try:
         actions.doAction(press)
         wait_for('the title "Fehler"', lambda: desktop.title(window) == "Fehler")
         description = wait_for("the outcome as description", lambda: copy.description)
-        expected = "Fehler beim Hochladen: "
+        expected = "Hochladen fehlgeschlagen: "
         if not description.startswith(expected) or f"127.0.0.1 port {port}" not in description:
             raise check_failed(f"the description of nach FTP kopieren reads {description!r}")
     print("1 passed, 0 failed")

@@ -1,7 +1,10 @@
 #include "failure_path.h"
 #include "form1.h"
 #include "layout_table.h"
+#include "test_language.h"
+#include "user_language.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -15,6 +18,7 @@ using namespace Qt::Literals::StringLiterals;
 class test_form1 final : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void controls_data();
     void controls();
@@ -34,11 +38,16 @@ private slots:
     void failed_handler_reaches_message_and_program_goes_on();
     void message_shows_markup_in_a_path_as_it_is();
     void icon_is_32_by_32_in_16_colours();
+    void translations_follow_the_language();
 
 private:
     QTemporaryDir settings_dir; // empty: no ftpserver.ini, so the boxes keep their initial texts
     std::unique_ptr<Form1> form;
 };
+
+void test_form1::initTestCase() {
+    install_translations();
+}
 
 void test_form1::init() {
     form = std::make_unique<Form1>(settings_dir.path());
@@ -334,6 +343,15 @@ void test_form1::icon_is_32_by_32_in_16_colours() {
             colours.insert(image.pixel(x, y));
     QVERIFY2(colours.size() <= 16, qPrintable(QString::number(colours.size())));
     QVERIFY(!form->windowIcon().isNull());
+}
+
+// Ours and Qt's own (the buttons of a message box) in the language of the locale.
+void test_form1::translations_follow_the_language() {
+    QAccessibleInterface* page = QAccessible::queryAccessibleInterface(form->txt_page);
+    QCOMPARE(page->text(QAccessible::Name), in_language(QStringLiteral("File name of the page"),
+                                                        QStringLiteral("Dateiname der Seite")));
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"),
+             in_language(QStringLiteral("Cancel"), QStringLiteral("Abbrechen")));
 }
 
 QTEST_MAIN(test_form1)

@@ -2,6 +2,8 @@
 #include "form1.h"
 #include "layout_table.h"
 #include "settings_file.h"
+#include "test_language.h"
+#include "user_language.h"
 
 #include <QDir>
 #include <QFile>
@@ -129,6 +131,7 @@ Q_DECLARE_METATYPE(obstacle)
 class test_settings_file final : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void save_writes_data();
@@ -157,6 +160,10 @@ private:
     QStringList shown; // what the failure path showed
     failure_sink old_sink;
 };
+
+void test_settings_file::initTestCase() {
+    install_translations();
+}
 
 void test_settings_file::init() {
     dir = std::make_unique<QTemporaryDir>();
@@ -418,8 +425,11 @@ void test_settings_file::form_load_failure_reaches_message_and_program_goes_on()
     const QStringList initial = texts_of(boxes_of(form));
     start(form);
     QCOMPARE(shown.size(), 1);
-    QVERIFY2(shown[0].contains(QDir::toNativeSeparators(path)), qPrintable(shown[0]));
-    QVERIFY2(shown[0].contains(u"only 4 of 6 lines"_s), qPrintable(shown[0]));
+    const QString expected = in_language(
+        u"Start failed:\nCannot read the settings from %1:\nit holds only 4 of 6 lines."_s,
+        u"Start fehlgeschlagen:\nDie Einstellungen lassen sich nicht aus %1 lesen:\n"
+        u"Die Datei enthält nur 4 von 6 Zeilen."_s);
+    QCOMPARE(shown[0], expected.arg(QDir::toNativeSeparators(path)));
     QCOMPARE(texts_of(boxes_of(form)), initial);
     QCOMPARE(form.windowTitle(), u"FTP - Server"_s);
     form.btn_edit->click();

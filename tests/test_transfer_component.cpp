@@ -28,7 +28,7 @@ void configure(transfer_component& inet, const ftp_server& server) {
 }
 
 QString success_text(qsizetype bytes) {
-    return u"Übertragung erfolgreich: %1 Bytes, geprüft"_s.arg(bytes);
+    return u"%1 bytes uploaded and verified (erfolgreich)"_s.arg(bytes);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "failure_path.h"
 #include "form1.h"
 #include "ftp_server_fixture.h"
+#include "test_language.h"
+#include "user_language.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -75,6 +77,7 @@ private:
 };
 
 void test_upload_page::initTestCase() {
+    install_translations();
     QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
 }
 
@@ -140,13 +143,19 @@ void test_upload_page::outcome_data() {
         << u"erfolgreich"_s << u"ziel 100% #1/neu 50% #2.php"_s << 10000;
     QTest::newRow("wrong password")
         << ftp << QStringList() << u"Internet/"_s << local_file << page << u"/www/"_s << u"www"_s
-        << u"falsch"_s << u"Fehler"_s << u"530"_s << QString() << 10000;
+        << u"falsch"_s << u"Fehler"_s
+        << in_language(u"upload failed: Access denied: 530; last server reply: 530"_s,
+                       u"Hochladen fehlgeschlagen: Access denied: 530; letzte Antwort des Servers: "
+                       u"530"_s)
+        << QString() << 10000;
     QTest::newRow("remote directory missing")
         << ftp << QStringList() << u"Internet/"_s << local_file << page << u"/fehlt/"_s << u"www"_s
         << password << u"Fehler"_s << u"550"_s << QString() << 10000;
     QTest::newRow("local file missing")
         << ftp << QStringList() << u"Internet/"_s << QString() << page << u"/www/"_s << u"www"_s
-        << password << u"Fehler"_s << u"local file not found"_s << QString() << 10000;
+        << password << u"Fehler"_s
+        << in_language(u"local file not found"_s, u"lokale Datei nicht gefunden"_s) << QString()
+        << 10000;
     QTest::newRow("closed port") << u"closed port"_s << QStringList() << u"Internet/"_s
                                  << local_file << page << u"/www/"_s << QString() << password
                                  << u"Fehler"_s << u"connect"_s << QString() << 2000;
@@ -224,6 +233,8 @@ void test_upload_page::outcome() {
     const QString response = form->Inet1.response_text();
     const QString tooltip = form->btn_copy->toolTip();
     QVERIFY2(!Qt::mightBeRichText(tooltip), qPrintable(tooltip));
+    QVERIFY2(tooltip.startsWith(in_language(u"Last upload:\n"_s, u"Letzte Übertragung:\n"_s)),
+             qPrintable(tooltip));
     QVERIFY2(unwrapped(tooltip).contains(unwrapped(response)), qPrintable(tooltip));
     QVERIFY2(response.size() < 2100, qPrintable(QString::number(response.size())));
     QVERIFY2(response.contains(QString(in_response).replace(u"%L"_s, local->path())),

@@ -8,4 +8,218 @@
         <translation>Dateiname der Seite</translation>
     </message>
 </context>
+<context>
+    <name>app</name>
+    <message>
+        <source>unknown failure</source>
+        <translation>unbekannter Fehler</translation>
+    </message>
+    <message>
+        <source>%1 failed:
+%2</source>
+        <extracomment>%1 is the caption of the button clicked, or &quot;Start&quot;; %2 the reason.</extracomment>
+        <translation>%1 fehlgeschlagen:
+%2</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>Start</translation>
+    </message>
+</context>
+<context>
+    <name>settings</name>
+    <message>
+        <source>Cannot read the settings from %1:
+%2</source>
+        <translation>Die Einstellungen lassen sich nicht aus %1 lesen:
+%2</translation>
+    </message>
+    <message>
+        <source>Cannot save the settings to %1:
+%2</source>
+        <translation>Die Einstellungen lassen sich nicht in %1 speichern:
+%2</translation>
+    </message>
+    <message>
+        <source>it holds only %1 of %2 lines.</source>
+        <translation>Die Datei enthält nur %1 von %2 Zeilen.</translation>
+    </message>
+    <message>
+        <source>this Qt offers no Windows-1252 conversion (no ICU).</source>
+        <translation>Dieses Qt kann nicht in Windows-1252 umwandeln (kein ICU).</translation>
+    </message>
+    <message>
+        <source>setting %1 of %2 holds a line break or a character that the file cannot hold; nothing was saved.</source>
+        <translation>Einstellung %1 von %2 enthält einen Zeilenumbruch oder ein Zeichen, das die Datei nicht aufnehmen kann; nichts wurde gespeichert.</translation>
+    </message>
+</context>
+<context>
+    <name>upload</name>
+    <message>
+        <source>server URL not usable: %1</source>
+        <translation>Server-URL nicht verwendbar: %1</translation>
+    </message>
+    <message>
+        <source>out of memory</source>
+        <translation>kein Speicher mehr frei</translation>
+    </message>
+    <message>
+        <source>it must start with ftp:// (plain FTP), ftpes:// (FTP with TLS), ftps:// (FTP with implicit TLS) or sftp://</source>
+        <translation>sie muss mit ftp:// (einfaches FTP), ftpes:// (FTP mit TLS), ftps:// (FTP mit implizitem TLS) oder sftp:// beginnen</translation>
+    </message>
+    <message>
+        <source>it must not hold a user name or password</source>
+        <translation>sie darf weder Benutzername noch Passwort enthalten</translation>
+    </message>
+    <message>
+        <source>it may name only the host and port</source>
+        <translation>sie darf nur Rechner und Port nennen</translation>
+    </message>
+    <message>
+        <source>the trusted certificate file %1 cannot be read: %2</source>
+        <translation>die Datei der vertrauenswürdigen Zertifikate %1 ist nicht lesbar: %2</translation>
+    </message>
+    <message>
+        <source>this libcurl refuses the security option %1 (%2), so nothing was sent</source>
+        <translation>dieses libcurl lehnt die Sicherheitsoption %1 ab (%2), daher wurde nichts gesendet</translation>
+    </message>
+    <message>
+        <source>no host key check was given for SFTP, so nothing was sent</source>
+        <translation>für SFTP fehlt die Prüfung des Host-Schlüssels, daher wurde nichts gesendet</translation>
+    </message>
+    <message>
+        <source>the host key of %1 has changed since it was recorded in %2; connection refused. If the server&apos;s key was really replaced, remove its old line from that file.</source>
+        <translation>der Host-Schlüssel von %1 hat sich geändert, seit er in %2 eingetragen wurde; Verbindung abgelehnt. Wurde der Schlüssel des Servers wirklich ersetzt, löschen Sie seine alte Zeile aus dieser Datei.</translation>
+    </message>
+    <message>
+        <source>the host key of %1 was not accepted: %2</source>
+        <translation>der Host-Schlüssel von %1 wurde nicht angenommen: %2</translation>
+    </message>
+    <message>
+        <source>the certificate of %1 was refused: %2</source>
+        <translation>das Zertifikat von %1 wurde abgelehnt: %2</translation>
+    </message>
+    <message>
+        <source>%1 does not offer TLS (it refused AUTH TLS), so neither user name nor password was sent: %2</source>
+        <translation>%1 bietet kein TLS an (AUTH TLS abgelehnt), daher wurden weder Benutzername noch Passwort gesendet: %2</translation>
+    </message>
+    <message>
+        <source>the SFTP login at %1 was refused (user name or password wrong?): %2</source>
+        <translation>die SFTP-Anmeldung bei %1 wurde abgelehnt (Benutzername oder Passwort falsch?): %2</translation>
+    </message>
+    <message>
+        <source>no TLS connection with %1: %2</source>
+        <translation>keine TLS-Verbindung mit %1: %2</translation>
+    </message>
+    <message>
+        <source>upload failed: %1</source>
+        <translation>Hochladen fehlgeschlagen: %1</translation>
+    </message>
+    <message>
+        <source>%1; the page stays as it was</source>
+        <translation>%1; die Seite bleibt unverändert</translation>
+    </message>
+    <message>
+        <source>renaming failed: %1; %2</source>
+        <translation>Umbenennen fehlgeschlagen: %1; %2</translation>
+    </message>
+    <message>
+        <source>renaming %1 to %2 failed: %3</source>
+        <translation>Umbenennen von %1 in %2 fehlgeschlagen: %3</translation>
+    </message>
+    <message>
+        <source>%1; the page on the server may now be incomplete (it was written directly under its name, because the server refuses the temporary name)</source>
+        <translation>%1; die Seite auf dem Server kann jetzt unvollständig sein (sie wurde direkt unter ihrem Namen geschrieben, weil der Server den temporären Namen ablehnt)</translation>
+    </message>
+    <message>
+        <source>%1 bytes uploaded and verified (%2), directly under the page&apos;s name: the server refuses the temporary name</source>
+        <extracomment>%2 is the word &quot;erfolgreich&quot; that marks every success, in every language: keep it.</extracomment>
+        <translation>Übertragung %2: %1 Bytes, geprüft (direkt unter dem Seitennamen, der Server lehnt den temporären Namen ab)</translation>
+    </message>
+    <message>
+        <source>%1 bytes uploaded and verified (%2)</source>
+        <translation>Übertragung %2: %1 Bytes, geprüft</translation>
+    </message>
+    <message>
+        <source>the temporary file %1 could not be deleted: %2</source>
+        <translation>die temporäre Datei %1 ließ sich nicht löschen: %2</translation>
+    </message>
+    <message>
+        <source>error: the size of %1 on the server is unknown: %2</source>
+        <translation>Fehler: Größe von %1 auf dem Server nicht feststellbar: %2</translation>
+    </message>
+    <message>
+        <source>error: %1 bytes on the server, %2 bytes here</source>
+        <translation>Fehler: auf dem Server %1 Bytes, lokal %2 Bytes</translation>
+    </message>
+    <message>
+        <source> [%1 more characters cut]</source>
+        <translation> [%1 weitere Zeichen abgeschnitten]</translation>
+    </message>
+    <message>
+        <source>Last upload:</source>
+        <translation>Letzte Übertragung:</translation>
+    </message>
+    <message>
+        <source>libcurl could not create a transfer handle</source>
+        <translation>libcurl konnte keine Übertragung anlegen</translation>
+    </message>
+    <message>
+        <source>%1 contains a control character (such as CR, LF or NUL); refused</source>
+        <extracomment>%1 names the setting, such as &quot;the user name&quot;.</extracomment>
+        <translation>%1 enthält ein Steuerzeichen (etwa CR, LF oder NUL); abgelehnt</translation>
+    </message>
+    <message>
+        <source>%1; last server reply: %2</source>
+        <translation>%1; letzte Antwort des Servers: %2</translation>
+    </message>
+    <message>
+        <source>local file cannot be read: %1</source>
+        <translation>lokale Datei nicht lesbar: %1</translation>
+    </message>
+    <message>
+        <source>the server does not tell the size</source>
+        <translation>der Server nennt die Größe nicht</translation>
+    </message>
+    <message>
+        <source>local file not found: %1</source>
+        <translation>lokale Datei nicht gefunden: %1</translation>
+    </message>
+    <message>
+        <source>local file cannot be read: %1: %2</source>
+        <translation>lokale Datei nicht lesbar: %1: %2</translation>
+    </message>
+    <message>
+        <source>the remote path names no file: %1</source>
+        <translation>der Pfad auf dem Server nennt keine Datei: %1</translation>
+    </message>
+    <message>
+        <source>access type %1 is not supported (only 0: the system&apos;s default way to the network)</source>
+        <translation>Zugriffsart %1 wird nicht unterstützt (nur 0: der übliche Weg des Systems ins Netz)</translation>
+    </message>
+    <message>
+        <source>protocol %1 is not supported (only 2: FTP)</source>
+        <translation>Protokoll %1 wird nicht unterstützt (nur 2: FTP)</translation>
+    </message>
+    <message>
+        <source>the server URL</source>
+        <translation>die Server-URL</translation>
+    </message>
+    <message>
+        <source>the user name</source>
+        <translation>der Benutzername</translation>
+    </message>
+    <message>
+        <source>the password</source>
+        <translation>das Passwort</translation>
+    </message>
+    <message>
+        <source>the command</source>
+        <translation>der Befehl</translation>
+    </message>
+    <message>
+        <source>unknown command %1 (only PUT and CLOSE)</source>
+        <translation>unbekannter Befehl %1 (nur PUT und CLOSE)</translation>
+    </message>
+</context>
 </TS>

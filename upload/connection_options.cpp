@@ -1,5 +1,6 @@
 #include "connection_options.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +8,10 @@
 #include <string>
 
 namespace {
+
+struct upload_text final {
+    Q_DECLARE_TR_FUNCTIONS(upload)
+};
 
 struct scheme_row {
     url_scheme scheme;
@@ -82,25 +87,25 @@ target_result transfer_target_for(const QString& server_url, quint16 port_settin
                                   const QString& remote_path) {
     const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
     const auto refused = [](const QString& why) {
-        return target_result{std::nullopt, QStringLiteral("server URL not usable: ") + why};
+        return target_result{std::nullopt, upload_text::tr("server URL not usable: %1").arg(why)};
     };
     if (!url)
-        return refused(QStringLiteral("out of memory"));
+        return refused(upload_text::tr("out of memory"));
     // "ftpes" is ours, not libcurl's; every other scheme is refused below.
     if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, server_url.toUtf8().constData(),
                                           CURLU_NON_SUPPORT_SCHEME))
         return refused(QString::fromUtf8(curl_url_strerror(rc)));
     const scheme_row* row = row_named(url_part(url.get(), CURLUPART_SCHEME).toLower());
     if (!row)
-        return refused(QStringLiteral("it must start with ftp:// (plain FTP), ftpes:// (FTP with "
-                                      "TLS), ftps:// (FTP with implicit TLS) or sftp://"));
+        return refused(upload_text::tr("it must start with ftp:// (plain FTP), ftpes:// (FTP with "
+                                       "TLS), ftps:// (FTP with implicit TLS) or sftp://"));
     if (!url_part(url.get(), CURLUPART_USER).isEmpty() ||
         !url_part(url.get(), CURLUPART_PASSWORD).isEmpty())
-        return refused(QStringLiteral("it must not hold a user name or password"));
+        return refused(upload_text::tr("it must not hold a user name or password"));
     const QString path = url_part(url.get(), CURLUPART_PATH);
     if ((!path.isEmpty() && path != u"/") || !url_part(url.get(), CURLUPART_QUERY).isEmpty() ||
         !url_part(url.get(), CURLUPART_FRAGMENT).isEmpty())
-        return refused(QStringLiteral("it may name only the host and port"));
+        return refused(upload_text::tr("it may name only the host and port"));
 
     transfer_target target{
         row->scheme, host_without_brackets(url_part(url.get(), CURLUPART_HOST)), 0, {}};
@@ -122,7 +127,7 @@ bool read_trusted_bundle(CURL* curl, const QString& extra_ca_file, QByteArray* b
         return true;
     QFile extra(extra_ca_file);
     if (!extra.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("the trusted certificate file %1 cannot be read: %2")
+        *error = upload_text::tr("the trusted certificate file %1 cannot be read: %2")
                      .arg(extra_ca_file, extra.errorString());
         return false;
     }
@@ -148,8 +153,8 @@ public:
             return;
         if (const CURLcode rc = curl_easy_setopt(curl, option, value); rc != CURLE_OK)
             refused =
-                QStringLiteral("this libcurl refuses the security option %1 (%2), so nothing "
-                               "was sent")
+                upload_text::tr("this libcurl refuses the security option %1 (%2), so nothing "
+                                "was sent")
                     .arg(QString::fromLatin1(name), QString::fromUtf8(curl_easy_strerror(rc)));
     }
     QString result() const { return refused; }
@@ -185,7 +190,7 @@ QString set_security_options(CURL* curl, url_scheme scheme, const QByteArray& ca
     case url_scheme::sftp:
         options.set(CURLOPT_SSH_AUTH_TYPES, "CURLOPT_SSH_AUTH_TYPES", long(CURLSSH_AUTH_PASSWORD));
         if (!keys)
-            return QStringLiteral("no host key check was given for SFTP, so nothing was sent");
+            return upload_text::tr("no host key check was given for SFTP, so nothing was sent");
         options.set(CURLOPT_SSH_KNOWNHOSTS, "CURLOPT_SSH_KNOWNHOSTS",
                     QFile::encodeName(keys->file).constData());
         options.set(CURLOPT_SSH_KEYFUNCTION, "CURLOPT_SSH_KEYFUNCTION", &host_key_check::on_key);
@@ -251,9 +256,9 @@ void host_key_check::record(const curl_khkey& found) const {
 }
 
 QString host_key_check::changed_text() const {
-    return QStringLiteral("the host key of %1 has changed since it was recorded in %2; "
-                          "connection refused. If the server's key was really replaced, remove "
-                          "its old line from that file.")
+    return upload_text::tr("the host key of %1 has changed since it was recorded in %2; "
+                           "connection refused. If the server's key was really replaced, remove "
+                           "its old line from that file.")
         .arg(host_entry, file);
 }
 
@@ -264,20 +269,22 @@ QString secure_failure_text(CURLcode code, const transfer_target& target, const 
     switch (code) {
     case CURLE_PEER_FAILED_VERIFICATION:
         if (target.scheme == url_scheme::sftp)
-            return QStringLiteral("the host key of %1 was not accepted: %2")
+            return upload_text::tr("the host key of %1 was not accepted: %2")
                 .arg(target.host, curl_error);
-        return QStringLiteral("the certificate of %1 was refused: %2").arg(target.host, curl_error);
+        return upload_text::tr("the certificate of %1 was refused: %2")
+            .arg(target.host, curl_error);
     case CURLE_USE_SSL_FAILED:
-        return QStringLiteral("%1 does not offer TLS (it refused AUTH TLS), so neither user name "
-                              "nor password was sent: %2")
+        return upload_text::tr("%1 does not offer TLS (it refused AUTH TLS), so neither user name "
+                               "nor password was sent: %2")
             .arg(target.host, curl_error);
     case CURLE_LOGIN_DENIED:
         if (target.scheme != url_scheme::sftp)
             return {}; // FTP's own reply, such as "530 Login incorrect.", says it already
-        return QStringLiteral("the SFTP login at %1 was refused (user name or password wrong?): %2")
+        return upload_text::tr(
+                   "the SFTP login at %1 was refused (user name or password wrong?): %2")
             .arg(target.host, curl_error);
     case CURLE_SSL_CONNECT_ERROR:
-        return QStringLiteral("no TLS connection with %1: %2").arg(target.host, curl_error);
+        return upload_text::tr("no TLS connection with %1: %2").arg(target.host, curl_error);
     default:
         return {};
     }

@@ -1,10 +1,15 @@
 #include "response_text.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <QTextDocument>
 #include <utility>
 
 namespace {
+
+struct upload_text final {
+    Q_DECLARE_TR_FUNCTIONS(upload)
+};
 
 constexpr qsizetype tooltip_line_length = 100;
 
@@ -27,7 +32,7 @@ QString capped(QString text) {
         return text;
     const qsizetype cut = text.size() - shown_text_limit;
     text.truncate(shown_text_limit);
-    return text + QStringLiteral(" [%1 more characters cut]").arg(cut);
+    return text + upload_text::tr(" [%1 more characters cut]").arg(cut);
 }
 
 // Greedy at blanks; a word longer than a line is broken inside.
@@ -74,7 +79,7 @@ QString failure_text(QString text, const QString& password) {
 QString tooltip_for(const QString& response) {
     if (response.isEmpty())
         return {};
-    const QString tooltip = QStringLiteral("Last upload:\n") + wrapped(response).join(u'\n');
+    const QString tooltip = upload_text::tr("Last upload:") + u'\n' + wrapped(response).join(u'\n');
     // Qt looks for markup before the first line break only; should that ever change, escaped
     // rich text still shows every character as it is.
     return Qt::mightBeRichText(tooltip) ? Qt::convertFromPlainText(tooltip) : tooltip;

@@ -1,5 +1,8 @@
 #include "safe_publish.h"
 
+#include "response_text.h"
+
+#include <QCoreApplication>
 #include <QRandomGenerator>
 
 using namespace Qt::Literals::StringLiterals;
@@ -14,6 +17,8 @@ QString temporary_name_for(const QString& page) {
 }
 
 class publisher final {
+    Q_DECLARE_TR_FUNCTIONS(upload)
+
 public:
     publisher(remote_directory& directory, const QString& page, std::int64_t local_size)
         : directory(directory), page(page), local_size(local_size),
@@ -27,6 +32,7 @@ private:
     publish_outcome failed_removing_temporary(QString text);
     bool remove_temporary();
     QString leftover_text() const;
+    QString upload_failed() const { return tr("upload failed: %1").arg(directory.last_failure()); }
     std::optional<QString> size_fault(const QString& name);
 
     remote_directory& directory;
@@ -43,12 +49,12 @@ publish_outcome publisher::run() {
     case step_result::name_refused:
         return direct();
     case step_result::broken:
-        return {false, u"Fehler beim Hochladen: "_s + directory.last_failure()};
+        return {false, upload_failed()};
     case step_result::cut:
-        return failed_removing_temporary(u"Fehler beim Hochladen: "_s + directory.last_failure());
+        return failed_removing_temporary(upload_failed());
     }
     if (const auto fault = size_fault(temporary))
-        return failed_removing_temporary(*fault + u"; die Seite bleibt unverändert"_s);
+        return failed_removing_temporary(tr("%1; the page stays as it was").arg(*fault));
 
     step_result renamed = directory.rename(temporary, page);
     if (renamed == step_result::refused) {
@@ -65,36 +71,41 @@ publish_outcome publisher::run() {
         // The page may be gone by now; the direct upload puts it back.
         const QString why = directory.last_failure();
         if (!remove_temporary())
-            return {false, u"Fehler beim Umbenennen: %1; %2"_s.arg(why, leftover_text())};
+            return {false, tr("renaming failed: %1; %2").arg(why, leftover_text())};
         return direct();
     }
     case step_result::broken:
     case step_result::cut:
         break;
     }
-    return failed_removing_temporary(u"Fehler beim Umbenennen von %1 in %2: %3"_s.arg(
-        temporary, page, directory.last_failure()));
+    return failed_removing_temporary(
+        tr("renaming %1 to %2 failed: %3").arg(temporary, page, directory.last_failure()));
 }
 
 publish_outcome publisher::direct() {
     // Written under the live name: once data flowed, a failure may leave half a page behind.
-    const QString incomplete = u"; die Seite auf dem Server kann jetzt unvollständig sein (sie "
-                               u"wurde direkt unter ihrem Namen geschrieben, weil der Server den "
-                               u"temporären Namen ablehnt)"_s;
+    const auto incomplete = [](const QString& failure) {
+        return tr("%1; the page on the server may now be incomplete (it was written directly under "
+                  "its name, because the server refuses the temporary name)")
+            .arg(failure);
+    };
     const step_result stored = directory.store(page);
     if (stored != step_result::done)
-        return {false, u"Fehler beim Hochladen: "_s + directory.last_failure() +
-                           (stored == step_result::cut ? incomplete : QString())};
+        return {false, stored == step_result::cut ? incomplete(upload_failed()) : upload_failed()};
     if (const auto fault = size_fault(page))
-        return {false, *fault + incomplete};
+        return {false, incomplete(*fault)};
     return succeeded(true);
 }
 
 publish_outcome publisher::succeeded(bool direct) const {
-    QString text = u"Übertragung erfolgreich: %1 Bytes, geprüft"_s.arg(local_size);
-    if (direct)
-        text += u" (direkt unter dem Seitennamen, der Server lehnt den temporären Namen ab)"_s;
-    return {true, text};
+    // Every language's text holds the marker, which tells success from failure; in English it
+    // stands in brackets as the program's own word for the outcome.
+    //: %2 is the word "erfolgreich" that marks every success, in every language: keep it.
+    const QString text = direct ? tr("%1 bytes uploaded and verified (%2), directly under the "
+                                     "page's name: the server refuses the temporary name")
+                                //: %2 is the word "erfolgreich" that marks every success.
+                                : tr("%1 bytes uploaded and verified (%2)");
+    return {true, text.arg(QString::number(local_size), success_marker.toString())};
 }
 
 bool publisher::remove_temporary() {
@@ -106,8 +117,8 @@ bool publisher::remove_temporary() {
 }
 
 QString publisher::leftover_text() const {
-    return u"die temporäre Datei %1 ließ sich nicht löschen: %2"_s.arg(temporary,
-                                                                       directory.last_failure());
+    return tr("the temporary file %1 could not be deleted: %2")
+        .arg(temporary, directory.last_failure());
 }
 
 publish_outcome publisher::failed_removing_temporary(QString text) {
@@ -119,10 +130,11 @@ publish_outcome publisher::failed_removing_temporary(QString text) {
 std::optional<QString> publisher::size_fault(const QString& name) {
     const std::optional<std::int64_t> remote = directory.size_of(name);
     if (!remote)
-        return u"Fehler: Größe von %1 auf dem Server nicht feststellbar: %2"_s.arg(
-            name, directory.last_failure());
+        return tr("error: the size of %1 on the server is unknown: %2")
+            .arg(name, directory.last_failure());
     if (*remote != local_size)
-        return u"Fehler: auf dem Server %1 Bytes, lokal %2 Bytes"_s.arg(*remote).arg(local_size);
+        return tr("error: %1 bytes on the server, %2 bytes here")
+            .arg(QString::number(*remote), QString::number(local_size));
     return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 #include "response_text.h"
 #include "safe_publish.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -26,6 +27,10 @@
 // posted event that wakes a waiting event loop.
 
 namespace {
+
+struct upload_text final {
+    Q_DECLARE_TR_FUNCTIONS(upload)
+};
 
 struct connection_settings {
     QString url;
@@ -51,7 +56,8 @@ class curl_easy final {
 public:
     curl_easy() : handle(curl_easy_init()) {
         if (!handle)
-            throw std::runtime_error("libcurl could not create a transfer handle");
+            throw std::runtime_error(
+                upload_text::tr("libcurl could not create a transfer handle").toStdString());
     }
     ~curl_easy() { curl_easy_cleanup(handle); } // sends QUIT on a connection still open
     curl_easy(const curl_easy&) = delete;
@@ -99,10 +105,14 @@ bool has_control_character(const QString& text) {
     return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20; });
 }
 
+// `what` names the setting, marked for translation where it is given.
 void refuse_control_characters(const QString& text, const char* what) {
     if (has_control_character(text))
-        throw transfer_refused(std::string(what) +
-                               " contains a control character (such as CR, LF or NUL); refused");
+        throw transfer_refused(
+            //: %1 names the setting, such as "the user name".
+            upload_text::tr("%1 contains a control character (such as CR, LF or NUL); refused")
+                .arg(upload_text::tr(what))
+                .toStdString());
 }
 
 size_t keep_last_reply(char* data, size_t size, size_t count, void* user) {
@@ -149,7 +159,7 @@ QString transfer_failure(const curl_easy& easy, CURLcode rc, const transfer_targ
     const QString secure = secure_failure_text(rc, target, easy.error_text(rc), keys);
     QString text = secure.isEmpty() ? easy.error_text(rc) : secure;
     if (!easy.last_reply.isEmpty())
-        text += QStringLiteral("; last server reply: ") + easy.last_reply;
+        text = upload_text::tr("%1; last server reply: %2").arg(text, easy.last_reply);
     return text;
 }
 
@@ -257,7 +267,7 @@ CURLcode curl_directory::exchange(exchange_kind what, const QString& name,
 
 step_result curl_directory::store(const QString& name) {
     if (!file.seek(0)) {
-        failure = QStringLiteral("local file cannot be read: ") + file.errorString();
+        failure = upload_text::tr("local file cannot be read: %1").arg(file.errorString());
         return step_result::broken;
     }
     const CURLcode rc = exchange(exchange_kind::store, name);
@@ -281,7 +291,7 @@ std::optional<std::int64_t> curl_directory::size_of(const QString& name) {
     if (rc == CURLE_OK)
         curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
     if (rc == CURLE_OK && size < 0)
-        failure = QStringLiteral("the server does not tell the size");
+        failure = upload_text::tr("the server does not tell the size");
     return size < 0 ? std::nullopt : std::optional<std::int64_t>(size);
 }
 
@@ -372,8 +382,9 @@ outcome transfer_component::impl::carry_out(const command& next) {
         }
         return put(next);
     } catch (const std::exception& e) {
-        return {true, failure_text(QStringLiteral("upload failed: ") + QString::fromUtf8(e.what()),
-                                   next.settings.password)};
+        return {true,
+                failure_text(upload_text::tr("upload failed: %1").arg(QString::fromUtf8(e.what())),
+                             next.settings.password)};
     }
 }
 
@@ -384,10 +395,10 @@ outcome transfer_component::impl::put(const command& next) {
     const std::optional<put_paths> paths = split_put_argument(
         next.argument, [](const QString& path) { return QFileInfo(path).isFile(); });
     if (!paths)
-        return failed(QStringLiteral("local file not found: ") + next.argument);
+        return failed(upload_text::tr("local file not found: %1").arg(next.argument));
     QFile file(paths->local);
     if (!file.open(QIODevice::ReadOnly))
-        return failed(QStringLiteral("local file cannot be read: %1: %2")
+        return failed(upload_text::tr("local file cannot be read: %1: %2")
                           .arg(paths->local, file.errorString()));
     const QString remote = paths->remote_directory + paths->page;
     const target_result found = transfer_target_for(next.settings.url, next.settings.port, remote);
@@ -395,7 +406,8 @@ outcome transfer_component::impl::put(const command& next) {
         return failed(found.error);
     const transfer_target& target = *found.target;
     if (paths->page.isEmpty())
-        return failed(QStringLiteral("upload failed: the remote path names no file: ") + remote);
+        return failed(upload_text::tr("upload failed: %1")
+                          .arg(upload_text::tr("the remote path names no file: %1").arg(remote)));
 
     if (!easy)
         easy = std::make_unique<curl_easy>();
@@ -403,7 +415,7 @@ outcome transfer_component::impl::put(const command& next) {
     QString unreadable;
     const bool tls = target.scheme == url_scheme::ftpes || target.scheme == url_scheme::ftps;
     if (tls && !read_trusted_bundle(easy->get(), limits.extra_ca_file, &ca_bundle, &unreadable))
-        return failed(QStringLiteral("upload failed: ") + unreadable);
+        return failed(upload_text::tr("upload failed: %1").arg(unreadable));
     std::optional<host_key_check> keys;
     if (target.scheme == url_scheme::sftp)
         keys.emplace(limits.known_hosts_file, target);
@@ -448,15 +460,17 @@ transfer_component::~transfer_component() {
 
 void transfer_component::set_access_type(std::int32_t access_type) {
     if (access_type != 0)
-        throw transfer_refused("access type " + std::to_string(access_type) +
-                               " is not supported (only 0: the system's default way to the "
-                               "network)");
+        throw transfer_refused(upload_text::tr("access type %1 is not supported (only 0: the "
+                                               "system's default way to the network)")
+                                   .arg(access_type)
+                                   .toStdString());
 }
 
 void transfer_component::set_protocol(std::int32_t protocol) {
     if (protocol != 2)
-        throw transfer_refused("protocol " + std::to_string(protocol) +
-                               " is not supported (only 2: FTP)");
+        throw transfer_refused(upload_text::tr("protocol %1 is not supported (only 2: FTP)")
+                                   .arg(protocol)
+                                   .toStdString());
 }
 
 void transfer_component::set_remote_port(std::int16_t port) {
@@ -464,34 +478,34 @@ void transfer_component::set_remote_port(std::int16_t port) {
 }
 
 void transfer_component::set_url(const QString& url) {
-    refuse_control_characters(url, "the server URL");
+    refuse_control_characters(url, QT_TRANSLATE_NOOP("upload", "the server URL"));
     d->settings.url = url;
 }
 
 void transfer_component::set_user_name(const QString& user_name) {
-    refuse_control_characters(user_name, "the user name");
+    refuse_control_characters(user_name, QT_TRANSLATE_NOOP("upload", "the user name"));
     d->settings.user_name = user_name;
 }
 
 void transfer_component::set_password(const QString& password) {
-    refuse_control_characters(password, "the password");
+    refuse_control_characters(password, QT_TRANSLATE_NOOP("upload", "the password"));
     d->settings.password = password;
 }
 
 void transfer_component::execute(const std::optional<QString>& url, const QString& command_text) {
     command next{command::kind::close, {}, d->settings};
     if (url) {
-        refuse_control_characters(*url, "the server URL");
+        refuse_control_characters(*url, QT_TRANSLATE_NOOP("upload", "the server URL"));
         next.settings.url = *url;
     }
-    refuse_control_characters(command_text, "the command");
+    refuse_control_characters(command_text, QT_TRANSLATE_NOOP("upload", "the command"));
     if (command_text.startsWith(u"PUT ")) {
         next.what = command::kind::put;
         next.argument = command_text.mid(4);
     } else if (command_text != u"CLOSE") {
-        throw transfer_refused("unknown command " +
-                               command_text.section(u' ', 0, 0).left(20).toStdString() +
-                               " (only PUT and CLOSE)");
+        throw transfer_refused(upload_text::tr("unknown command %1 (only PUT and CLOSE)")
+                                   .arg(command_text.section(u' ', 0, 0).left(20))
+                                   .toStdString());
     }
     d->post(std::move(next));
 }

@@ -1,5 +1,6 @@
 #include "upload_page.h"
 
+#include "fixed_texts.h"
 #include "response_text.h"
 #include "transfer_component.h"
 
@@ -9,7 +10,7 @@
 #include <QWidget>
 
 void upload_page(const upload_view& view) {
-    view.window->setWindowTitle(QStringLiteral("FTP - Server"));
+    view.window->setWindowTitle(fixed_text::window_title.toString());
     transfer_component* inet = view.Inet1;
 
     inet->set_access_type(0);
@@ -35,7 +36,8 @@ void upload_page(const upload_view& view) {
     inet->execute(std::nullopt, QStringLiteral("CLOSE"));
 
     const bool succeeded = response.contains(success_marker, Qt::CaseSensitive);
-    view.window->setWindowTitle(succeeded ? QStringLiteral("O.K.") : QStringLiteral("Fehler"));
+    view.window->setWindowTitle(
+        (succeeded ? fixed_text::title_ok : fixed_text::title_failed).toString());
     view.btn_copy->setToolTip(tooltip_for(response)); // so "Fehler" can be explained on hover
     // Set, not left to the tooltip fallback, so that a screen reader is told of the change; as
     // the plain text, not the tooltip's markup.

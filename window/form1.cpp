@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "failure_path.h"
+#include "fixed_texts.h"
 #include "layout_table.h"
 #include "settings_file.h"
 #include "upload_page.h"
@@ -126,7 +127,7 @@ void Form1::connect_handlers() {
 void Form1::start_up() {
     setWindowState(windowState() | Qt::WindowMinimized);
     set_outer_height(collapsed_height);
-    setWindowTitle(QStringLiteral("FTP - Server"));
+    setWindowTitle(fixed_text::window_title.toString());
     load_settings(settings_file, setting_boxes_in_file_order());
 }
 
