@@ -28,9 +28,7 @@ def wait_for(what, probe, timeout=15.0, interval=0.1):
 
 
 class desktop_session:
-    def __init__(self, session_bus=False):
-        """session_bus: a D-Bus session bus of the session's own, on which the accessibility
-        bus starts when a program or a screen reader asks for it."""
+    def __init__(self, session_bus=False):  # a D-Bus session of its own, for accessibility
         self.session_bus = session_bus
         self.processes = []
         self.groups = set()  # pids of processes that are ended with their process group
@@ -65,17 +63,23 @@ class desktop_session:
         self.processes = []
         self.groups = set()
 
-    def start_display(self):
+    def start_reporting(self, argv, **options):
+        """Starts argv, "{fd}" in it standing for a pipe, and returns the line it reports there."""
         read_end, write_end = os.pipe()
-        xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(xvfb)
+        process = subprocess.Popen([arg.format(fd=write_end) for arg in argv], pass_fds=[write_end],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, **options)
+        self.processes.append(process)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
-            number = pipe.readline().strip()
-        if not number:
-            raise check_failed(f"Xvfb did not report a display (exit code {xvfb.poll()})")
+            line = pipe.readline().strip()
+        if not line:
+            raise check_failed(f"{argv[0]} reported nothing (exit code {process.poll()})")
+        return process, line
+
+    def start_display(self):
+        _, number = self.start_reporting(
+            ["Xvfb", "-displayfd", "{fd}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"])
         self.display = ":" + number
         self.env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
         self.env.pop("QT_SCALE_FACTOR", None)
@@ -95,20 +99,12 @@ class desktop_session:
             wait_for(f"the window manager on {self.display}", running, timeout=20.0)
 
     def start_session_bus(self):
-        read_end, write_end = os.pipe()
-        # A session of its own: the buses and the registry it starts on demand stay in its
+        # In a session of its own: the buses and the registry it starts on demand stay in its
         # process group and end with it.
-        bus = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--nopidfile", f"--print-address={write_end}"],
-            pass_fds=[write_end], start_new_session=True, env=self.env, stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(bus)
+        bus, address = self.start_reporting(
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address={fd}"],
+            start_new_session=True, env=self.env)
         self.groups.add(bus.pid)
-        os.close(write_end)
-        with os.fdopen(read_end) as pipe:
-            address = pipe.readline().strip()
-        if not address:
-            raise check_failed(f"dbus-daemon did not report an address (exit code {bus.poll()})")
         self.env["DBUS_SESSION_BUS_ADDRESS"] = address
         self.env.pop("AT_SPI_BUS_ADDRESS", None)
 

@@ -16,21 +16,14 @@ def end(process):
 
 
 def end_group(process):
-    """Ends a process that leads a process group of its own, and all it started in that group
-    (such as the services a D-Bus daemon starts on demand)."""
-    def signal_group(number):
-        try:
-            os.killpg(process.pid, number)
-            return True
-        except ProcessLookupError:
-            return False
-
-    signal_group(signal.SIGTERM)
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
-        process.poll()
-        if not signal_group(0):
-            return
-        time.sleep(0.05)
-    signal_group(signal.SIGKILL)
+    """Ends a process that leads a process group of its own, with all it started there."""
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+        for _ in range(100):  # 5 s
+            process.poll()  # the leader counts until it is reaped
+            os.killpg(process.pid, 0)  # raises once the whole group is gone
+            time.sleep(0.05)
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
     process.wait(timeout=5)

@@ -4,6 +4,7 @@
 #include "test_language.h"
 #include "user_language.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -236,6 +237,8 @@ void test_upload_page::outcome() {
     QVERIFY2(tooltip.startsWith(in_language(u"Last upload:\n"_s, u"Letzte Übertragung:\n"_s)),
              qPrintable(tooltip));
     QVERIFY2(unwrapped(tooltip).contains(unwrapped(response)), qPrintable(tooltip));
+    QCOMPARE(QAccessible::queryAccessibleInterface(form->btn_copy)->text(QAccessible::Description),
+             response);
     QVERIFY2(response.size() < 2100, qPrintable(QString::number(response.size())));
     QVERIFY2(response.contains(QString(in_response).replace(u"%L"_s, local->path())),
              qPrintable(response));
