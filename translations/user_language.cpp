@@ -2,21 +2,27 @@
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 
 namespace {
 
-void install(const QLocale& locale, const QString& name, const QString& directory) {
+QTranslator* installed(const QLocale& locale, const QString& name, const QString& directory) {
     auto* translator = new QTranslator(QCoreApplication::instance());
-    if (translator->load(locale, name, QStringLiteral("_"), directory))
-        QCoreApplication::installTranslator(translator);
-    else
-        delete translator;
+    if (translator->load(locale, name, QStringLiteral("_"), directory) &&
+        QCoreApplication::installTranslator(translator))
+        return translator;
+    delete translator;
+    return nullptr;
 }
 
 } // namespace
 
-void install_translations(const QLocale& locale) {
-    install(locale, QStringLiteral("ftp_publisher"), QStringLiteral(":/i18n"));
-    install(locale, QStringLiteral("qtbase"), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+void install_translations() {
+    const QTranslator* ours =
+        installed(QLocale(), QStringLiteral("ftp_publisher"), QStringLiteral(":/i18n"));
+    // Qt's own texts only in a language of ours, so that a window never mixes two.
+    if (ours)
+        installed(QLocale(ours->language()), QStringLiteral("qtbase"),
+                  QLibraryInfo::path(QLibraryInfo::TranslationsPath));
 }
