@@ -3,9 +3,11 @@
 #include "failure_path.h"
 #include "fixed_texts.h"
 #include "layout_table.h"
+#include "minimise_after_first_frame.h"
 #include "settings_file.h"
 #include "upload_page.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -132,7 +134,12 @@ void Form1::start_up() {
 }
 
 void Form1::show_as_started() {
+    const bool minimised = isMinimized();
     show();
+    if (minimised && QGuiApplication::platformName().startsWith(u"wayland")) {
+        minimise_after_first_frame(windowHandle());
+        return;
+    }
     // Qt's X11 backend maps a window that was resized before its first show in the normal
     // state even when it is minimised; asked again once mapped, it minimises it.
     if (isMinimized())
