@@ -12,6 +12,8 @@ int main(int argc, char* argv[]) {
     int rc = 0;
     {
         QApplication app(argc, argv);
+        // Names the user's settings folder, ~/.config/ftp-publisher, whatever the file is called.
+        QApplication::setApplicationName(QStringLiteral("ftp-publisher"));
         install_translations();
         QApplication::setWindowIcon(Form1::icon());
         Form1 form;

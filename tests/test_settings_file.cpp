@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "layout_table.h"
 #include "settings_file.h"
+#include "settings_location.h"
 #include "test_language.h"
 #include "user_language.h"
 
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cerrno>
@@ -19,6 +21,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -108,10 +111,34 @@ public:
         if (mounted)
             umount2(where.constData(), MNT_DETACH);
     }
+    bool remount_read_only() {
+        return mount("tmpfs", where.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
     bool mounted = false;
 
 private:
     QByteArray where;
+};
+
+// A folder that even root cannot write in: a tmpfs there, filled, then remounted read-only.
+// Other users need no mount: taking the write bits away does.
+class read_only_folder final {
+public:
+    explicit read_only_folder(const QString& where) : where(where) {
+        if (geteuid() == 0)
+            disk = std::make_unique<small_disk>(where);
+    }
+    bool possible() const { return !disk || disk->mounted; }
+    bool seal() {
+        if (disk)
+            return disk->remount_read_only();
+        QFile::setPermissions(settings_path(where), QFileDevice::ReadOwner); // if there is one
+        return QFile::setPermissions(where, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+
+private:
+    QString where;
+    std::unique_ptr<small_disk> disk;
 };
 
 enum class obstacle {
@@ -149,6 +176,8 @@ private slots:
     void form_load_failure_reaches_message_and_program_goes_on();
     void form_save_data();
     void form_save();
+    void settings_place_data();
+    void settings_place();
 
 private:
     void start(Form1& form) {
@@ -175,6 +204,7 @@ void test_settings_file::init() {
 
 void test_settings_file::cleanup() {
     set_failure_sink(old_sink);
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 void test_settings_file::save_writes_data() {
@@ -468,6 +498,72 @@ void test_settings_file::form_save() {
         QCOMPARE(shown, QStringList());
         QCOMPARE(content(path), initial_file);
     }
+}
+
+void test_settings_file::settings_place_data() {
+    QTest::addColumn<bool>("read_only");
+    QTest::addColumn<int>("beside"); // 0: nothing, 1: ftpserver.ini, 2: a directory of that name
+    QTest::addColumn<bool>("config_blocked"); // a file where the user's folder would be made
+    QTest::addColumn<bool>("in_config");      // where the settings are read and written
+    QTest::addColumn<QString>("reason");      // empty: Save writes
+    QTest::newRow("writable folder: a new file beside the program")
+        << false << 0 << false << false << QString();
+    QTest::newRow("writable folder: the file beside") << false << 1 << false << false << QString();
+    QTest::newRow("read-only file beside: read, Save refused, old file kept")
+        << true << 1 << false << false << u"not writable"_s;
+    QTest::newRow("read-only folder: Save makes the user's folder")
+        << true << 0 << false << true << QString();
+    QTest::newRow("read-only folder with a directory named ftpserver.ini: the user's folder")
+        << true << 2 << false << true << QString();
+    QTest::newRow("the user's folder cannot be made")
+        << true << 0 << true << true << system_reason(ENOTDIR);
+}
+
+void test_settings_file::settings_place() {
+    QFETCH(bool, read_only);
+    QFETCH(int, beside);
+    QFETCH(bool, config_blocked);
+    QFETCH(bool, in_config);
+    QFETCH(QString, reason);
+    const QString program_dir = dir->filePath(u"bin"_s);
+    const QString home = dir->filePath(u"home"_s);
+    QVERIFY(QDir().mkpath(program_dir) && QDir().mkpath(home));
+    QVERIFY(!config_blocked || write_file(home + u"/.config"_s, "a file"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + u"/.config"_s));
+    const QString config_dir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    read_only_folder sealed(program_dir);
+    if (!sealed.possible())
+        QSKIP("mounting a tmpfs was refused, and root can write in any other folder");
+    const QByteArray old_file = "ftp://old\r\nu\r\np\r\nl\r\nf\r\nold.html\r\n";
+    if (beside == 1)
+        QVERIFY(write_file(settings_path(program_dir), old_file));
+    if (beside == 2)
+        QVERIFY(QDir().mkdir(settings_path(program_dir)));
+    if (read_only)
+        QVERIFY(sealed.seal());
+    const QString used = settings_path(in_config ? config_dir : program_dir);
+    const QString unused = settings_path(in_config ? program_dir : config_dir);
+
+    Form1 form(settings_folder(program_dir, config_dir));
+    start(form);
+    QCOMPARE(form.txt_page->text(), beside == 1 ? u"old.html"_s : u"aktuell_home.php"_s);
+    form.btn_edit->click();
+    form.txt_page->setText(u"new.html"_s);
+    form.btn_save->click();
+    if (reason.isEmpty()) {
+        QCOMPARE(shown, QStringList());
+        QVERIFY(content(used).endsWith("\r\nnew.html\r\n"));
+    } else {
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown[0].contains(QDir::toNativeSeparators(used)), qPrintable(shown[0]));
+        QVERIFY2(shown[0].contains(reason), qPrintable(shown[0]));
+        QCOMPARE(form.outer_height(), expanded_height); // the typed settings stay on screen
+        QCOMPARE(form.txt_page->text(), u"new.html"_s);
+        QCOMPARE(QFileInfo::exists(used), beside == 1);
+        if (beside == 1)
+            QCOMPARE(content(used), old_file);
+    }
+    QCOMPARE(QFileInfo(unused).isFile(), false);
 }
 
 QTEST_MAIN(test_settings_file)

@@ -5,6 +5,7 @@
 #include "layout_table.h"
 #include "minimise_after_first_frame.h"
 #include "settings_file.h"
+#include "settings_location.h"
 #include "upload_page.h"
 
 #include <QGuiApplication>
@@ -163,6 +164,7 @@ void Form1::upload_clicked() {
 }
 
 void Form1::save_clicked() {
+    make_settings_folder(settings_file);
     save_settings(settings_file, setting_boxes_in_file_order());
     toggle_settings();
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "settings_file.h"
+#include "settings_location.h"
 #include "transfer_component.h"
 
-#include <QCoreApplication>
 #include <QIcon>
 #include <QWidget>
 
@@ -17,8 +17,7 @@ class Form1 final : public QWidget {
 public:
     // Tests hand in their own settings directory and transfer limits; the program uses the
     // defaults.
-    explicit Form1(const QString& settings_dir = QCoreApplication::applicationDirPath(),
-                   transfer_options options = {});
+    explicit Form1(const QString& settings_dir = settings_folder(), transfer_options options = {});
 
     static QIcon icon();
 
