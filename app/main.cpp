@@ -14,6 +14,8 @@ int main(int argc, char* argv[]) {
         QApplication app(argc, argv);
         // Names the user's settings folder, ~/.config/ftp-publisher, whatever the file is called.
         QApplication::setApplicationName(QStringLiteral("ftp-publisher"));
+        // Lets a Wayland compositor find the menu entry, and with it the icon, for the window.
+        QApplication::setDesktopFileName(QStringLiteral(APP_ID));
         install_translations();
         QApplication::setWindowIcon(Form1::icon());
         Form1 form;
