@@ -15,12 +15,20 @@ QString user_config_dir() {
     return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
 }
 
+// An installed copy has its menu entry in the share folder beside its bin folder. Its folder is
+// no place for one user's settings even where that user may write (root and /usr/bin): every
+// other user would then find a file there that is not theirs.
+bool installed(const QString& program_dir) {
+    return QFileInfo::exists(
+        QDir(program_dir).filePath(QStringLiteral("../share/applications/" APP_ID ".desktop")));
+}
+
 } // namespace
 
 QString settings_folder(const QString& program_dir, const QString& config_dir) {
     // Without a home there is no user's folder; Save beside the program then says why it fails.
-    if (QFileInfo(settings_path(program_dir)).isFile() || QFileInfo(program_dir).isWritable() ||
-        config_dir.isEmpty())
+    if (QFileInfo(settings_path(program_dir)).isFile() || config_dir.isEmpty() ||
+        (QFileInfo(program_dir).isWritable() && !installed(program_dir)))
         return program_dir;
     return config_dir;
 }

@@ -502,7 +502,9 @@ void test_settings_file::form_save() {
 
 void test_settings_file::settings_place_data() {
     QTest::addColumn<bool>("read_only");
-    QTest::addColumn<int>("beside"); // 0: nothing, 1: ftpserver.ini, 2: a directory of that name
+    // 0: nothing, 1: ftpserver.ini, 2: a directory of that name, 3: nothing, but the program is
+    // installed: its menu entry is in ../share/applications
+    QTest::addColumn<int>("beside");
     QTest::addColumn<bool>("config_blocked"); // a file where the user's folder would be made
     QTest::addColumn<bool>("in_config");      // where the settings are read and written
     QTest::addColumn<QString>("reason");      // empty: Save writes
@@ -515,6 +517,8 @@ void test_settings_file::settings_place_data() {
         << true << 0 << false << true << QString();
     QTest::newRow("read-only folder with a directory named ftpserver.ini: the user's folder")
         << true << 2 << false << true << QString();
+    QTest::newRow("installed copy in a folder root may write: the user's folder")
+        << false << 3 << false << true << QString();
     QTest::newRow("the user's folder cannot be made")
         << true << 0 << true << true << system_reason(ENOTDIR);
 }
@@ -539,6 +543,9 @@ void test_settings_file::settings_place() {
         QVERIFY(write_file(settings_path(program_dir), old_file));
     if (beside == 2)
         QVERIFY(QDir().mkdir(settings_path(program_dir)));
+    if (beside == 3)
+        QVERIFY(QDir().mkpath(dir->filePath(u"share/applications"_s)) &&
+                write_file(dir->filePath(u"share/applications/" APP_ID ".desktop"_s), ""));
     if (read_only)
         QVERIFY(sealed.seal());
     const QString used = settings_path(in_config ? config_dir : program_dir);
