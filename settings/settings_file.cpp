@@ -68,6 +68,10 @@ void write_all(QSaveFile& file, QByteArrayView bytes, const QString& path) {
 
 } // namespace
 
+void fail_to_save(const QString& path, const QString& reason) {
+    fail(action::save, path, reason);
+}
+
 QString settings_path(const QString& directory) {
     return QDir(directory).filePath(QStringLiteral("ftpserver.ini"));
 }

@@ -17,6 +17,10 @@ public:
 
 QString settings_path(const QString& directory);
 
+// Throws the settings_failure of a Save to `path` that failed for `reason`, for the steps before
+// the file itself (its folder, say).
+[[noreturn]] void fail_to_save(const QString& path, const QString& reason);
+
 // A path that names no regular file counts as missing: load_settings then leaves the boxes alone.
 // Both throw settings_failure, before any box has changed (load) or before the old file is
 // replaced (save).

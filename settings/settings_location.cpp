@@ -45,10 +45,8 @@ void make_settings_folder(const QString& path) {
     std::error_code error;
     std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
     if (error)
-        throw settings_failure(QStringLiteral("Cannot save the settings to %1:\nthe folder %2 "
-                                              "cannot be created: %3")
-                                   .arg(QDir::toNativeSeparators(path),
-                                        QDir::toNativeSeparators(folder),
-                                        QString::fromLocal8Bit(error.message()))
-                                   .toStdString());
+        fail_to_save(
+            path,
+            QCoreApplication::translate("settings", "the folder %1 cannot be created: %2")
+                .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(error.message())));
 }

@@ -52,6 +52,10 @@
         <source>setting %1 of %2 holds a line break or a character that the file cannot hold; nothing was saved.</source>
         <translation>Einstellung %1 von %2 enthält einen Zeilenumbruch oder ein Zeichen, das die Datei nicht aufnehmen kann; nichts wurde gespeichert.</translation>
     </message>
+    <message>
+        <source>the folder %1 cannot be created: %2</source>
+        <translation>der Ordner %1 lässt sich nicht anlegen: %2</translation>
+    </message>
 </context>
 <context>
     <name>upload</name>
