@@ -6,14 +6,16 @@
   secure_servers.py host-key FILE
       writes a new SSH host key to FILE and prints its public line
   secure_servers.py proftpd --tls explicit|implicit --cert F --key F [--rate KB] ROOT HOME USER PASSWORD
+  secure_servers.py vsftpd --tls explicit|implicit --cert F --key F ROOT HOME USER PASSWORD
   secure_servers.py sftp [--host-key FILE] ROOT HOME USER PASSWORD
 
 ROOT is the server's "/", HOME the login directory below it ("/home/alice"), so absolute and
-home-relative paths land in different places. A server prints "port N" once it listens and runs
-until its stdin closes, then ends everything it started.
+home-relative paths land in different places (vsftpd logs in at ROOT itself). A server prints
+"port N" once it listens and runs until its stdin closes, then ends everything it started.
 """
 import argparse
 import asyncio
+import glob
 import os
 import posixpath
 import shutil
@@ -78,6 +80,43 @@ def listening(port):
         return False
 
 
+def give_to(root, uid, gid):
+    for folder, _, files in os.walk(root):
+        for name in [folder] + [os.path.join(folder, f) for f in files]:
+            os.chown(name, uid, gid)
+
+
+def serve_on_free_port(name, work, write_config, command):
+    """Starts command(config file) with the config write_config(port) gives, says its port and
+    serves until stdin closes; ends the server and removes work."""
+    log = os.path.join(work, name + ".log")
+    try:
+        for _ in range(5):  # another program may take the free port before the server binds it
+            port = free_port()
+            config = os.path.join(work, name + ".conf")
+            with open(config, "w") as f:
+                f.write(write_config(port))
+            with open(log, "ab") as out:
+                server = subprocess.Popen(command(config), stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=out, preexec_fn=end_with_parent)
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline and server.poll() is None and not listening(port):
+                time.sleep(0.05)
+            if server.poll() is None and listening(port):
+                break
+            end(server)
+        else:
+            with open(log) as f:
+                sys.exit(f"{name} did not start:\n" + f.read())
+        say(f"port {port}")
+        try:
+            wait_for_stdin_end()
+        finally:
+            end(server)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def run_proftpd(args):
     if os.getuid() != 0:
         sys.exit("proftpd needs root here: it confines the user to ROOT with chroot")
@@ -86,9 +125,7 @@ def run_proftpd(args):
     root = os.path.realpath(args.root)
     home = root + args.home
     os.makedirs(home, exist_ok=True)
-    for folder, _, files in os.walk(root):
-        for name in [folder] + [os.path.join(folder, f) for f in files]:
-            os.chown(name, uid, gid)
+    give_to(root, uid, gid)
     work = tempfile.mkdtemp(prefix="proftpd-")
     hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=args.password,
                             capture_output=True, text=True, check=True, timeout=20).stdout.strip()
@@ -98,11 +135,8 @@ def run_proftpd(args):
         f.write(f"{group_name}:x:{gid}:\n")
     os.chmod(os.path.join(work, "passwd"), 0o600)
     os.chmod(os.path.join(work, "group"), 0o600)
-    log = os.path.join(work, "proftpd.log")
-    for _ in range(5):  # another program may take the free port before ProFTPD binds it
-        port = free_port()
-        with open(os.path.join(work, "proftpd.conf"), "w") as f:
-            f.write(f"""ServerType standalone
+    # As shipped, mod_tls requires data connections to resume the control connection's session.
+    config = lambda port: f"""ServerType standalone
 ServerName "ftp-publisher test"
 ServerIdent off
 DefaultAddress 127.0.0.1
@@ -135,28 +169,85 @@ TLSVerifyClient off
 TLSLog {work}/tls.log
 {"TLSOptions UseImplicitSSL" if args.tls == "implicit" else ""}
 {f"TransferRate STOR {args.rate}" if args.rate else ""}
-""")
-        with open(log, "ab") as out:
-            server = subprocess.Popen(["proftpd", "-n", "-q", "-c", os.path.join(work, "proftpd.conf")],
-                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                      preexec_fn=end_with_parent)
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and server.poll() is None and not listening(port):
-            time.sleep(0.05)
-        if server.poll() is None and listening(port):
-            break
-        end(server)
-    else:
-        with open(log) as f:
-            text = f.read()
-        shutil.rmtree(work, ignore_errors=True)
-        sys.exit("proftpd did not start:\n" + text)
-    say(f"port {port}")
+"""
+    serve_on_free_port("proftpd", work, config, lambda conf: ["proftpd", "-n", "-q", "-c", conf])
+
+
+# tools/setup unpacks vsftpd here: as a package it conflicts with proftpd-core.
+VSFTPD_FOLDER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                             "build", "vsftpd")
+PAM_SERVICE_PREFIX = "/etc/pam.d/ftp-publisher-test-"
+
+
+def remove_stale_pam_services():
+    # Left by a helper that was killed outright; its process id is in the name.
+    for path in glob.glob(PAM_SERVICE_PREFIX + "*"):
+        try:
+            os.kill(int(path[len(PAM_SERVICE_PREFIX):]), 0)
+        except ProcessLookupError:
+            os.remove(path)
+        except (ValueError, PermissionError):
+            pass
+
+
+def run_vsftpd(args):
+    if os.getuid() != 0:
+        sys.exit("vsftpd needs root: it checks logins through PAM and confines them with chroot")
+    program = os.path.join(VSFTPD_FOLDER, "usr", "sbin", "vsftpd")
+    if not os.access(program, os.X_OK):
+        sys.exit(f"vsftpd is not unpacked in {VSFTPD_FOLDER}: run tools/setup")
+    import dbm.ndbm
+    import pwd
+    # USER is a virtual account, checked by PAM against a database of its own and served as
+    # the "ftp" account (proftpd-core creates it), so the machine's accounts stay as they are.
+    ftp = pwd.getpwnam("ftp")
+    root = os.path.realpath(args.root)
+    os.makedirs(root + args.home, exist_ok=True)
+    give_to(root, ftp.pw_uid, ftp.pw_gid)
+    work = tempfile.mkdtemp(prefix="vsftpd-")
+    os.mkdir(os.path.join(work, "empty"))
+    with dbm.ndbm.open(os.path.join(work, "users"), "n", 0o600) as users:
+        users[args.user.encode()] = args.password.encode()
+    remove_stale_pam_services()
+    service = PAM_SERVICE_PREFIX + str(os.getpid())
+    with open(service, "w") as f:
+        f.write(f"auth required pam_userdb.so db={work}/users\naccount required pam_permit.so\n")
+    # TLS switched on, the rest as vsftpd has it by default (written out where it matters: data
+    # connections must resume the control connection's session). The login directory is ROOT.
+    config = lambda port: f"""listen=YES
+listen_ipv6=NO
+background=NO
+listen_address=127.0.0.1
+listen_port={port}
+anonymous_enable=NO
+local_enable=YES
+write_enable=YES
+local_umask=022
+guest_enable=YES
+guest_username=ftp
+virtual_use_local_privs=YES
+local_root={root}
+chroot_local_user=YES
+allow_writeable_chroot=YES
+secure_chroot_dir={work}/empty
+pam_service_name={os.path.basename(service)}
+xferlog_enable=YES
+vsftpd_log_file={work}/transfers.log
+ssl_enable=YES
+{"implicit_ssl=YES" if args.tls == "implicit" else ""}
+require_ssl_reuse=YES
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+rsa_cert_file={os.path.realpath(args.cert)}
+rsa_private_key_file={os.path.realpath(args.key)}
+"""
+    # its libwrap0 is unpacked beside it
+    os.environ["LD_LIBRARY_PATH"] = ":".join(
+        os.path.dirname(found) for found in glob.glob(VSFTPD_FOLDER + "/usr/lib/*/libwrap.so.0"))
     try:
-        wait_for_stdin_end()
+        serve_on_free_port("vsftpd", work, config, lambda conf: [program, conf])
     finally:
-        end(server)
-        shutil.rmtree(work, ignore_errors=True)
+        os.remove(service)
 
 
 def end_with_parent():
@@ -214,10 +305,11 @@ def main():
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("certs").add_argument("folder")
     commands.add_parser("host-key").add_argument("file")
-    servers = {name: commands.add_parser(name) for name in ("proftpd", "sftp")}
-    servers["proftpd"].add_argument("--tls", choices=("explicit", "implicit"), required=True)
-    servers["proftpd"].add_argument("--cert", required=True)
-    servers["proftpd"].add_argument("--key", required=True)
+    servers = {name: commands.add_parser(name) for name in ("proftpd", "vsftpd", "sftp")}
+    for name in ("proftpd", "vsftpd"):
+        servers[name].add_argument("--tls", choices=("explicit", "implicit"), required=True)
+        servers[name].add_argument("--cert", required=True)
+        servers[name].add_argument("--key", required=True)
     servers["proftpd"].add_argument("--rate", type=int, default=0,
                                     help="receive uploads at this many KB per second")
     servers["sftp"].add_argument("--host-key")
@@ -232,7 +324,7 @@ def main():
         key.write_private_key(args.file)
         say(key.export_public_key().decode().strip())
     else:
-        {"proftpd": run_proftpd, "sftp": run_sftp}[args.command](args)
+        {"proftpd": run_proftpd, "vsftpd": run_vsftpd, "sftp": run_sftp}[args.command](args)
 
 
 if __name__ == "__main__":
