@@ -177,7 +177,13 @@ QString set_security_options(CURL* curl, url_scheme scheme, const QByteArray& ca
     case url_scheme::ftps: {
         options.set(CURLOPT_USE_SSL, "CURLOPT_USE_SSL", long(CURLUSESSL_ALL));
         options.set(CURLOPT_FTPSSLAUTH, "CURLOPT_FTPSSLAUTH", long(CURLFTPAUTH_TLS));
-        options.set(CURLOPT_SSLVERSION, "CURLOPT_SSLVERSION", long(CURL_SSLVERSION_TLSv1_2));
+        // TLS 1.2 only: under 1.3 the server may send a session ticket on the data connection
+        // after libcurl has written the whole upload and closed it, and the kernel answers that
+        // with a reset that drops the bytes not yet sent (vsftpd: "426 Failure reading network
+        // stream"). Data connections must resume the control connection's session, so both keep
+        // to 1.2.
+        options.set(CURLOPT_SSLVERSION, "CURLOPT_SSLVERSION",
+                    long(CURL_SSLVERSION_TLSv1_2) | long(CURL_SSLVERSION_MAX_TLSv1_2));
         options.set(CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", 1L);
         options.set(CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", 2L);
         if (ca_bundle.isEmpty())

@@ -38,8 +38,8 @@ bool read_trusted_bundle(CURL* curl, const QString& extra_ca_file, QByteArray* b
 class host_key_check;
 
 // Sets, on every exchange anew, the options that keep it as safe as its scheme promises: the one
-// protocol libcurl may speak; for TLS its use on the control and the data connection, TLS 1.2 or
-// newer, the certificate and the host name verified against the system's CAs (and `ca_bundle`
+// protocol libcurl may speak; for TLS its use on the control and the data connection, TLS 1.2
+// only, the certificate and the host name verified against the system's CAs (and `ca_bundle`
 // when not empty); for SFTP password login and the host key check of `keys`. A libcurl that
 // refuses one of them must not go on with less: the result then names the option, else it is
 // empty.
