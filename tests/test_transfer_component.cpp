@@ -183,6 +183,8 @@ void test_transfer_component::server_url_data() {
                               << u"must start with ftp://"_s;
     QTest::newRow("credentials in the URL")
         << u"ftp://publisher:x@127.0.0.1:%1"_s << 21 << QString() << u"user name or password"_s;
+    QTest::newRow("empty user name in the URL")
+        << u"ftp://@127.0.0.1:%1"_s << 21 << QString() << u"user name or password"_s;
     QTest::newRow("path in the URL")
         << u"ftp://127.0.0.1:%1/www"_s << 21 << QString() << u"only the host and port"_s;
     QTest::newRow("no scheme") << u"127.0.0.1:%1"_s << 21 << QString() << u"not usable"_s;

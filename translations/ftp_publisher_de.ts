@@ -68,6 +68,10 @@
         <translation>kein Speicher mehr frei</translation>
     </message>
     <message>
+        <source>it holds a NUL character</source>
+        <translation>sie enthält ein NUL-Zeichen</translation>
+    </message>
+    <message>
         <source>it must start with ftp:// (plain FTP), ftpes:// (FTP with TLS), ftps:// (FTP with implicit TLS) or sftp://</source>
         <translation>sie muss mit ftp:// (einfaches FTP), ftpes:// (FTP mit TLS), ftps:// (FTP mit implizitem TLS) oder sftp:// beginnen</translation>
     </message>
@@ -78,6 +82,10 @@
     <message>
         <source>it may name only the host and port</source>
         <translation>sie darf nur Rechner und Port nennen</translation>
+    </message>
+    <message>
+        <source>port 0 cannot be connected to</source>
+        <translation>mit Port 0 kann keine Verbindung aufgebaut werden</translation>
     </message>
     <message>
         <source>the trusted certificate file %1 cannot be read: %2</source>

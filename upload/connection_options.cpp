@@ -4,8 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -50,6 +52,14 @@ QString url_part(CURLU* url, CURLUPart part) {
     return result;
 }
 
+// Present even when empty: "ftp://@host" holds an empty user name.
+bool has_part(CURLU* url, CURLUPart part) {
+    char* text = nullptr;
+    const bool present = curl_url_get(url, part, &text, 0) == CURLUE_OK;
+    curl_free(text);
+    return present;
+}
+
 QByteArray percent_encoded_path(const QString& path) {
     return path.toUtf8().toPercentEncoding("/");
 }
@@ -91,6 +101,9 @@ target_result transfer_target_for(const QString& server_url, quint16 port_settin
     };
     if (!url)
         return refused(upload_text::tr("out of memory"));
+    // libcurl would read the URL only up to it.
+    if (server_url.contains(QChar(0)))
+        return refused(upload_text::tr("it holds a NUL character"));
     // "ftpes" is ours, not libcurl's; every other scheme is refused below.
     if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, server_url.toUtf8().constData(),
                                           CURLU_NON_SUPPORT_SCHEME))
@@ -99,8 +112,8 @@ target_result transfer_target_for(const QString& server_url, quint16 port_settin
     if (!row)
         return refused(upload_text::tr("it must start with ftp:// (plain FTP), ftpes:// (FTP with "
                                        "TLS), ftps:// (FTP with implicit TLS) or sftp://"));
-    if (!url_part(url.get(), CURLUPART_USER).isEmpty() ||
-        !url_part(url.get(), CURLUPART_PASSWORD).isEmpty())
+    if (has_part(url.get(), CURLUPART_USER) || has_part(url.get(), CURLUPART_PASSWORD) ||
+        has_part(url.get(), CURLUPART_OPTIONS))
         return refused(upload_text::tr("it must not hold a user name or password"));
     const QString path = url_part(url.get(), CURLUPART_PATH);
     if ((!path.isEmpty() && path != u"/") || !url_part(url.get(), CURLUPART_QUERY).isEmpty() ||
@@ -111,11 +124,15 @@ target_result transfer_target_for(const QString& server_url, quint16 port_settin
         row->scheme, host_without_brackets(url_part(url.get(), CURLUPART_HOST)), 0, {}};
     const QString port = url_part(url.get(), CURLUPART_PORT);
     target.port = port.isEmpty() ? standard_port(row->scheme, port_setting) : port.toUShort();
-    curl_url_set(url.get(), CURLUPART_SCHEME, row->curl_scheme, 0);
-    curl_url_set(url.get(), CURLUPART_PORT, std::to_string(target.port).c_str(), 0);
-    if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_PATH,
-                                          url_path(row->scheme, remote_path).constData(), 0))
-        return refused(QString::fromUtf8(curl_url_strerror(rc)));
+    if (target.port == 0)
+        return refused(upload_text::tr("port 0 cannot be connected to"));
+    // A part libcurl refused would leave the URL pointing elsewhere than the target.
+    for (const auto& [part, value] :
+         {std::pair{CURLUPART_SCHEME, std::string(row->curl_scheme)},
+          std::pair{CURLUPART_PORT, std::to_string(target.port)},
+          std::pair{CURLUPART_PATH, url_path(row->scheme, remote_path).toStdString()}})
+        if (const CURLUcode rc = curl_url_set(url.get(), part, value.c_str(), 0))
+            return refused(QString::fromUtf8(curl_url_strerror(rc)));
     target.url = url_part(url.get(), CURLUPART_URL).toUtf8();
     return {target, {}};
 }
