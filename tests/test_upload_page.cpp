@@ -189,6 +189,11 @@ void test_upload_page::outcome_data() {
         << ftp << QStringList{u"--reply"_s, u"PASS"_s, u"530 Passwort {arg} falsch"_s}
         << u"Internet/"_s << local_file << page << u"/www/"_s << u"www"_s << password << u"Fehler"_s
         << u"530 Passwort **** falsch"_s << QString() << 10000;
+    // A DEL is shown replaced, and the rest of the password must not show around it.
+    QTest::newRow("server echoing a password with a DEL")
+        << ftp << QStringList{u"--reply"_s, u"PASS"_s, u"530 Passwort {arg} falsch"_s}
+        << u"Internet/"_s << local_file << page << u"/www/"_s << u"www"_s << u"geh\x7Fim"_s
+        << u"Fehler"_s << u"530 Passwort **** falsch"_s << QString() << 10000;
 }
 
 void test_upload_page::outcome() {

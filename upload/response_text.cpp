@@ -64,16 +64,20 @@ QString server_text(std::string_view line) {
 }
 
 QString failure_text(QString text, const QString& password) {
-    const auto mask = [&text, &password] {
-        if (!password.isEmpty())
-            text.replace(password, QStringLiteral("****"));
+    // Masked as it would be shown: a password with a character that is replaced on the way
+    // (a DEL, a bidirectional override) would otherwise show all its other characters.
+    const QString shown_password = without_unsafe_characters(password);
+    text = without_unsafe_characters(std::move(text));
+    const auto mask = [&text, &shown_password] {
+        if (!shown_password.isEmpty())
+            text.replace(shown_password, QStringLiteral("****"));
     };
     mask();
     const QString marker = success_marker.toString();
     text.replace(marker, marker.toUpper(), Qt::CaseInsensitive);
     // Upper-casing may have formed the password anew.
     mask();
-    return capped(without_unsafe_characters(text));
+    return capped(text);
 }
 
 QString tooltip_for(const QString& response) {
