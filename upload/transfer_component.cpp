@@ -46,7 +46,7 @@ struct command {
 };
 
 struct outcome {
-    bool replaces_response; // CLOSE keeps the text that describes the last PUT
+    bool replaces_response = false; // CLOSE keeps the text that describes the last PUT
     QString text;
 };
 
@@ -351,6 +351,7 @@ struct transfer_component::impl {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<command> queue;
+    std::deque<outcome> finished; // results the GUI thread has not taken yet
     std::atomic_bool stopping{false};
     std::unique_ptr<curl_easy> easy; // worker only
     std::thread worker;
@@ -367,9 +368,12 @@ void transfer_component::impl::run() {
             next = std::move(queue.front());
             queue.pop_front();
         }
-        const outcome result = carry_out(next);
-        QMetaObject::invokeMethod(
-            owner, [this, result] { finish(result); }, Qt::QueuedConnection);
+        outcome result = carry_out(next);
+        {
+            const std::lock_guard lock(mutex);
+            finished.push_back(std::move(result));
+        }
+        QMetaObject::invokeMethod(owner, "take_finished", Qt::QueuedConnection);
     }
     close_connection();
 }
@@ -440,6 +444,20 @@ void transfer_component::impl::finish(const outcome& result) {
         response = result.text;
     --outstanding;
     emit owner->command_finished();
+}
+
+void transfer_component::take_finished() {
+    for (;;) {
+        outcome result;
+        {
+            const std::lock_guard lock(d->mutex);
+            if (d->finished.empty())
+                return;
+            result = std::move(d->finished.front());
+            d->finished.pop_front();
+        }
+        d->finish(result);
+    }
 }
 
 transfer_component::transfer_component(transfer_options options, QObject* parent)

@@ -61,6 +61,11 @@ signals:
     void command_finished();
 
 private:
+    // Hands the worker's results to the GUI thread. Invoked by name, so that Qt's event queue,
+    // whose lock ThreadSanitizer cannot see, carries no data of ours: the results travel under
+    // the component's own mutex.
+    Q_INVOKABLE void take_finished();
+
     struct impl;
     std::unique_ptr<impl> d;
 };
