@@ -32,7 +32,6 @@ bool is_ascii(QByteArrayView bytes) {
 } // namespace
 
 std::vector<QByteArray> first_lines(const std::function<QByteArray()>& more) {
-
     std::vector<QByteArray> lines;
     QByteArray data;
     qsizetype start = 0;

@@ -39,8 +39,9 @@ QString settings_folder() {
 
 void make_settings_folder(const QString& path) {
     const QString folder = QFileInfo(path).absolutePath();
+    const QString config_dir = user_config_dir();
     // The program's own folder holds the executable: if it is missing, Save says so.
-    if (user_config_dir().isEmpty() || folder != QFileInfo(user_config_dir()).absoluteFilePath())
+    if (config_dir.isEmpty() || folder != QFileInfo(config_dir).absoluteFilePath())
         return;
     std::error_code error;
     std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
