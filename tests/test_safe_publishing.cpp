@@ -11,9 +11,11 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-Q_DECLARE_METATYPE(step_result)
+Q_DECLARE_METATYPE(transfer_error::kind)
 
 namespace {
+
+using kind = transfer_error::kind;
 
 QByteArray old_page() {
     return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
@@ -23,18 +25,19 @@ QByteArray old_page() {
 // upload of the page ends as `page_store` with `page_size` bytes on the server.
 class refusing_directory final : public remote_directory {
 public:
-    refusing_directory(step_result page_store, std::int64_t page_size)
+    refusing_directory(kind page_store, std::int64_t page_size)
         : page_store(page_store), page_size(page_size) {}
-    step_result store(const QString& name) override {
-        return name.startsWith(u'.') ? step_result::name_refused : page_store;
+    transfer_error store(const QString& name) override {
+        return name.startsWith(u'.') ? scripted(kind::name_refused) : scripted(page_store);
     }
-    std::optional<std::int64_t> size_of(const QString&) override { return page_size; }
-    step_result rename(const QString&, const QString&) override { return step_result::done; }
-    step_result remove(const QString&) override { return step_result::done; }
-    QString last_failure() const override { return u"scripted failure"_s; }
+    transfer_result<std::int64_t> size_of(const QString&) override { return page_size; }
+    transfer_error rename(const QString&, const QString&) override { return {}; }
+    transfer_error remove(const QString&) override { return {}; }
 
 private:
-    const step_result page_store;
+    static transfer_error scripted(kind what) { return {what, u"scripted failure"_s}; }
+
+    const kind page_store;
     const std::int64_t page_size;
 };
 
@@ -367,28 +370,28 @@ void test_safe_publishing::failure_keeps_old_page() {
 }
 
 void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page_data() {
-    QTest::addColumn<step_result>("page_store");
+    QTest::addColumn<kind>("page_store");
     QTest::addColumn<qint64>("page_size");
     QTest::addColumn<bool>("maybe_incomplete");
 
-    QTest::newRow("cut while writing the page") << step_result::cut << qint64(-1) << true;
-    QTest::newRow("page kept short") << step_result::done << qint64(995) << true;
-    QTest::newRow("refused before any data") << step_result::refused << qint64(-1) << false;
-    QTest::newRow("broken before any data") << step_result::broken << qint64(-1) << false;
+    QTest::newRow("cut while writing the page") << kind::cut << qint64(-1) << true;
+    QTest::newRow("page kept short") << kind::none << qint64(995) << true;
+    QTest::newRow("refused before any data") << kind::refused << qint64(-1) << false;
+    QTest::newRow("broken before any data") << kind::broken << qint64(-1) << false;
 }
 
 // Written directly under its name, a page cut short is live: the text must not hide that.
 void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page() {
-    QFETCH(step_result, page_store);
+    QFETCH(kind, page_store);
     QFETCH(qint64, page_size);
     QFETCH(bool, maybe_incomplete);
 
     refusing_directory directory(page_store, page_size);
-    const publish_outcome outcome = publish_page(directory, u"aktuell_home.php"_s, 1000);
-    QVERIFY(!outcome.verified);
-    QVERIFY2(outcome.text.contains(u"scripted failure"_s) || outcome.text.contains(u"995"_s),
-             qPrintable(outcome.text));
-    QCOMPARE(outcome.text.contains(u"may now be incomplete"_s), maybe_incomplete);
+    const transfer_result<QString> outcome = publish_page(directory, u"aktuell_home.php"_s, 1000);
+    QVERIFY(!outcome.value);
+    const QString text = outcome.error.text;
+    QVERIFY2(text.contains(u"scripted failure"_s) || text.contains(u"995"_s), qPrintable(text));
+    QCOMPARE(text.contains(u"may now be incomplete"_s), maybe_incomplete);
 }
 
 // A visitor reading the page while it is replaced sees the old page or the new one, never a mix.
