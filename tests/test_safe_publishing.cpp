@@ -95,10 +95,6 @@ bool in_order(const QStringList& actual, const QStringList& expected) {
     return true;
 }
 
-transfer_options short_limits() {
-    return {std::chrono::seconds{10}, std::chrono::seconds{10}, std::chrono::seconds{10}};
-}
-
 struct login {
     QString url;
     QString user = ftp_server::user();
@@ -106,12 +102,12 @@ struct login {
 };
 
 void configure(transfer_component& inet, const login& to) {
-    inet.set_access_type(0);
-    inet.set_protocol(2);
-    inet.set_remote_port(21);
-    inet.set_url(to.url);
-    inet.set_user_name(to.user);
-    inet.set_password(to.password);
+    configure(inet, to.url, to.user, to.password);
+}
+
+// The limits of these tests: TLS handshakes and SSH key exchanges on a busy machine.
+transfer_options publishing_limits() {
+    return short_limits(std::chrono::seconds(10));
 }
 
 const QString secure_user = u"alice"_s;
@@ -129,31 +125,16 @@ bool partial_file_in(const QString& dir) {
 class relay final {
 public:
     relay(quint16 target, const QStringList& options) {
-        process.start(u"/usr/bin/python3"_s, QStringList{QStringLiteral(CUTTING_PROXY),
-                                                         u"--target"_s, QString::number(target)} +
-                                                 options);
-        const QDeadlineTimer deadline(15000);
-        while (!process.canReadLine() && !deadline.hasExpired() &&
-               process.state() != QProcess::NotRunning)
-            process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-        listen_port = process.readLine().trimmed().toUShort();
+        helper.start(u"/usr/bin/python3"_s, QStringList{QStringLiteral(CUTTING_PROXY),
+                                                        u"--target"_s, QString::number(target)} +
+                                                options);
     }
-    ~relay() {
-        process.closeWriteChannel(); // the relay ends when its stdin closes
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    relay(const relay&) = delete;
-    relay& operator=(const relay&) = delete;
 
-    quint16 port() const { return listen_port; }
-    void cut() { process.write("cut\n"); } // resets every connection open now
+    quint16 port() const { return helper.port(); }
+    void cut() { helper.process().write("cut\n"); } // resets every connection open now
 
 private:
-    QProcess process;
-    quint16 listen_port = 0;
+    helper_process helper;
 };
 
 } // namespace
@@ -207,17 +188,14 @@ void test_safe_publishing::init() {
 void test_safe_publishing::publish(transfer_component& inet, const login& to,
                                    const QString& remote_dir, const QString& page) {
     configure(inet, to);
-    inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u' ' + remote_dir + page);
-    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 60000);
-    response = inet.response_text();
-    inet.execute(std::nullopt, u"CLOSE"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+    response = put_and_close(inet, local.filePath(page) + u' ' + remote_dir + page);
+    QVERIFY2(!inet.still_executing(), qPrintable(response));
 }
 
 void test_safe_publishing::publish(ftp_server& server, const QString& remote_dir,
                                    const QString& page) {
     QVERIFY2(server.started(), qPrintable(server.start_error()));
-    transfer_component inet(short_limits());
+    transfer_component inet(publishing_limits());
     publish(inet, {server.url()}, remote_dir, page);
     if (QTest::currentTestFailed())
         return;
@@ -247,7 +225,7 @@ std::unique_ptr<secure_server> test_safe_publishing::start_secure(const QString&
 }
 
 transfer_options test_safe_publishing::secure_options() const {
-    transfer_options options = short_limits();
+    transfer_options options = publishing_limits();
     options.extra_ca_file = certificates.filePath(u"ca.pem"_s);
     options.known_hosts_file = local.filePath(u"known_hosts"_s);
     return options;
@@ -405,7 +383,7 @@ void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
     const QByteArray bytes = awkward_content(900000);
     QVERIFY(write_file(local.filePath(page), bytes));
 
-    transfer_component inet(short_limits());
+    transfer_component inet(publishing_limits());
     configure(inet, {server.url()});
     QSignalSpy finished(&inet, &transfer_component::command_finished);
     inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u" /www/"_s + page);
