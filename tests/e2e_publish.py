@@ -1,0 +1,123 @@
+"""ftp-publisher --publish under a real X server, against a real FTP server on loopback: through
+a running program (whose title shows the outcome too), through one it starts itself, and against
+one that hangs; exit codes 0, 1 and 2, one line each."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from desktop_session import check_failed, desktop_session, program_copy, wait_for
+
+executable, ftp_server = sys.argv[1], sys.argv[2]
+
+work = tempfile.mkdtemp(prefix="ftp-publisher-e2e-publish-")
+home, local, runtime = (os.path.join(work, name) for name in ("home", "local", "runtime"))
+os.makedirs(os.path.join(home, "www"))
+os.makedirs(local)
+os.makedirs(runtime, mode=0o700)
+page_path = os.path.join(local, "aktuell_home.php")
+
+
+def write_page(content):
+    with open(page_path, "wb") as f:
+        f.write(content)
+
+
+def on_server():
+    with open(os.path.join(home, "www", "aktuell_home.php"), "rb") as f:
+        return f.read()
+
+
+def instances(program):
+    """The processes that run this copy of the program."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink(f"/proc/{pid}/exe") == program:
+                found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+server = subprocess.Popen(["/usr/bin/python3", ftp_server, "--home", home, "--user", "tester",
+                           "--password", "geheim 7"],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+folder = None
+started = []  # pids of instances that --publish started: not our children
+try:
+    port = int(server.stdout.readline())
+    folder, program = program_copy(executable, [
+        f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/", "aktuell_home.php"])
+    program = os.path.realpath(program)
+    with desktop_session(session_bus=True) as desktop:
+        desktop.env["XDG_RUNTIME_DIR"] = runtime
+
+        def publish(*args, code, out="", err="", within=30.0):
+            clock = time.monotonic()
+            done = subprocess.run([program, *args], env=desktop.env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, text=True, timeout=within + 10)
+            took = time.monotonic() - clock
+            said = done.stdout + done.stderr
+            if (done.returncode != code or not done.stdout.startswith(out)
+                    or not done.stderr.startswith(err) or said.count("\n") != 1
+                    or took > within):
+                raise check_failed(f"{args}: exit code {done.returncode} after {took:.1f} s, "
+                                   f"said {said!r}; expected {code}, {out or err!r}")
+            return said
+
+        # A wrong argument starts nothing.
+        for wrong in (["--bogus"], ["--publish", "now"], ["-platform", "offscreen"]):
+            publish(*wrong, code=2, err="usage: ftp-publisher [--publish]\n", within=10)
+        if os.listdir(runtime) or instances(program):
+            raise check_failed("a wrong argument started the program")
+
+        # Through the running program: exactly a click, title and all.
+        instance = desktop.start([program], cwd=folder)
+        window = desktop.find_window("FTP - Server")
+        write_page(b"<p>one</p>\n")
+        said = publish("--publish", code=0, out="O.K.: ")
+        assert "erfolgreich" in said, said
+        assert on_server() == b"<p>one</p>\n", "the page on the server differs"
+        wait_for('the title "O.K."', lambda: desktop.title(window) == "O.K.")
+        os.remove(page_path)
+        said = publish("--publish", code=1, out="Fehler: ")
+        assert "local file not found" in said, said
+        wait_for('the title "Fehler"', lambda: desktop.title(window) == "Fehler")
+        wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
+
+        # A program that no longer answers: a clear failure, soon.
+        os.kill(instance.pid, signal.SIGSTOP)
+        publish("--publish", code=1, err="Fehler: the running ftp-publisher did not answer",
+                within=15)
+        instance.kill()  # a stopped process still ends at once; its socket stays behind
+        instance.wait(timeout=5)
+
+        # With none running it starts one, which stays.
+        write_page(b"<p>two</p>\n")
+        publish("--publish", code=0, out="O.K.: ")
+        started = instances(program)
+        assert on_server() == b"<p>two</p>\n", "the page on the server differs"
+        window = desktop.find_window("O.K.")
+        wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
+        assert len(started) == 1, f"{len(started)} instances run"
+    print("1 passed, 0 failed")
+finally:
+    for pid in started:
+        try:
+            os.kill(pid, signal.SIGTERM)
+            wait_for(f"process {pid} to end", lambda: pid not in instances(program), timeout=5)
+        except (ProcessLookupError, check_failed):
+            os.kill(pid, signal.SIGKILL)
+    server.stdin.close()
+    try:
+        server.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        server.wait(timeout=5)
+    shutil.rmtree(work, ignore_errors=True)
+    if folder:
+        shutil.rmtree(folder, ignore_errors=True)
