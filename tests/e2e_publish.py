@@ -10,6 +10,7 @@ import tempfile
 import time
 
 from desktop_session import check_failed, desktop_session, program_copy, wait_for
+from processes import ftp_server_port
 
 executable, ftp_server = sys.argv[1], sys.argv[2]
 
@@ -43,81 +44,80 @@ def instances(program):
     return found
 
 
-server = subprocess.Popen(["/usr/bin/python3", ftp_server, "--home", home, "--user", "tester",
-                           "--password", "geheim 7"],
-                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-folder = None
-started = []  # pids of instances that --publish started: not our children
+def runner(program, env):
+    """Runs the program with arguments and checks its exit code, its one line and its time."""
+    def publish(*args, code, out="", err="", within=30.0):
+        clock = time.monotonic()
+        done = subprocess.run([program, *args], env=env, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=within + 10)
+        took = time.monotonic() - clock
+        said = done.stdout + done.stderr
+        if (done.returncode != code or not done.stdout.startswith(out)
+                or not done.stderr.startswith(err) or said.count("\n") != 1 or took > within):
+            raise check_failed(f"{args}: exit code {done.returncode} after {took:.1f} s, "
+                               f"said {said!r}; expected {code}, {out or err!r}")
+        return said
+    return publish
+
+
+def check(desktop, program, folder):
+    publish = runner(program, desktop.env)
+
+    # A wrong argument starts nothing.
+    for wrong in (["--bogus"], ["--publish", "now"], ["-platform", "offscreen"]):
+        publish(*wrong, code=2, err="usage: ftp-publisher [--publish]\n", within=10)
+    if os.listdir(runtime) or instances(program):
+        raise check_failed("a wrong argument started the program")
+
+    # Through the running program: exactly a click, title and all.
+    instance = desktop.start([program], cwd=folder)
+    window = desktop.find_window("FTP - Server")
+    write_page(b"<p>one</p>\n")
+    said = publish("--publish", code=0, out="O.K.: ")
+    assert "erfolgreich" in said, said
+    assert on_server() == b"<p>one</p>\n", "the page on the server differs"
+    wait_for('the title "O.K."', lambda: desktop.title(window) == "O.K.")
+    os.remove(page_path)
+    said = publish("--publish", code=1, out="Fehler: ")
+    assert "local file not found" in said, said
+    wait_for('the title "Fehler"', lambda: desktop.title(window) == "Fehler")
+    wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
+
+    # A program that no longer answers: a clear failure, soon.
+    os.kill(instance.pid, signal.SIGSTOP)
+    publish("--publish", code=1, err="Fehler: the running ftp-publisher did not answer",
+            within=15)
+    instance.kill()  # a stopped process still ends at once; its socket stays behind
+    instance.wait(timeout=5)
+
+    # With none running it starts one, which stays.
+    write_page(b"<p>two</p>\n")
+    publish("--publish", code=0, out="O.K.: ")
+    assert on_server() == b"<p>two</p>\n", "the page on the server differs"
+    window = desktop.find_window("O.K.")
+    wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
+    assert len(instances(program)) == 1, f"{len(instances(program))} instances run"
+
+
+folder = program = None
 try:
-    port = int(server.stdout.readline())
-    folder, program = program_copy(executable, [
-        f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/", "aktuell_home.php"])
-    program = os.path.realpath(program)
-    with desktop_session(session_bus=True) as desktop:
-        desktop.env["XDG_RUNTIME_DIR"] = runtime
-
-        def publish(*args, code, out="", err="", within=30.0):
-            clock = time.monotonic()
-            done = subprocess.run([program, *args], env=desktop.env, stdin=subprocess.DEVNULL,
-                                  capture_output=True, text=True, timeout=within + 10)
-            took = time.monotonic() - clock
-            said = done.stdout + done.stderr
-            if (done.returncode != code or not done.stdout.startswith(out)
-                    or not done.stderr.startswith(err) or said.count("\n") != 1
-                    or took > within):
-                raise check_failed(f"{args}: exit code {done.returncode} after {took:.1f} s, "
-                                   f"said {said!r}; expected {code}, {out or err!r}")
-            return said
-
-        # A wrong argument starts nothing.
-        for wrong in (["--bogus"], ["--publish", "now"], ["-platform", "offscreen"]):
-            publish(*wrong, code=2, err="usage: ftp-publisher [--publish]\n", within=10)
-        if os.listdir(runtime) or instances(program):
-            raise check_failed("a wrong argument started the program")
-
-        # Through the running program: exactly a click, title and all.
-        instance = desktop.start([program], cwd=folder)
-        window = desktop.find_window("FTP - Server")
-        write_page(b"<p>one</p>\n")
-        said = publish("--publish", code=0, out="O.K.: ")
-        assert "erfolgreich" in said, said
-        assert on_server() == b"<p>one</p>\n", "the page on the server differs"
-        wait_for('the title "O.K."', lambda: desktop.title(window) == "O.K.")
-        os.remove(page_path)
-        said = publish("--publish", code=1, out="Fehler: ")
-        assert "local file not found" in said, said
-        wait_for('the title "Fehler"', lambda: desktop.title(window) == "Fehler")
-        wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
-
-        # A program that no longer answers: a clear failure, soon.
-        os.kill(instance.pid, signal.SIGSTOP)
-        publish("--publish", code=1, err="Fehler: the running ftp-publisher did not answer",
-                within=15)
-        instance.kill()  # a stopped process still ends at once; its socket stays behind
-        instance.wait(timeout=5)
-
-        # With none running it starts one, which stays.
-        write_page(b"<p>two</p>\n")
-        publish("--publish", code=0, out="O.K.: ")
-        started = instances(program)
-        assert on_server() == b"<p>two</p>\n", "the page on the server differs"
-        window = desktop.find_window("O.K.")
-        wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
-        assert len(started) == 1, f"{len(started)} instances run"
+    with ftp_server_port(ftp_server, home, "tester", "geheim 7") as port:
+        folder, program = program_copy(executable, [
+            f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/",
+            "aktuell_home.php"])
+        program = os.path.realpath(program)
+        with desktop_session(session_bus=True) as desktop:
+            desktop.env["XDG_RUNTIME_DIR"] = runtime
+            check(desktop, program, folder)
     print("1 passed, 0 failed")
 finally:
-    for pid in started:
+    # The instances that --publish started are not our children: found by their program.
+    for pid in instances(program) if program else []:
         try:
             os.kill(pid, signal.SIGTERM)
             wait_for(f"process {pid} to end", lambda: pid not in instances(program), timeout=5)
         except (ProcessLookupError, check_failed):
             os.kill(pid, signal.SIGKILL)
-    server.stdin.close()
-    try:
-        server.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        server.kill()
-        server.wait(timeout=5)
     shutil.rmtree(work, ignore_errors=True)
     if folder:
         shutil.rmtree(folder, ignore_errors=True)
