@@ -107,7 +107,8 @@ try:
             "aktuell_home.php"])
         program = os.path.realpath(program)
         with desktop_session(session_bus=True) as desktop:
-            desktop.env["XDG_RUNTIME_DIR"] = runtime
+            desktop.env.update(XDG_RUNTIME_DIR=runtime, LANG="en_US.UTF-8", LANGUAGE="",
+                               LC_ALL="", LC_MESSAGES="")
             check(desktop, program, folder)
     print("1 passed, 0 failed")
 finally:
