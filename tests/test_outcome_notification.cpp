@@ -1,3 +1,4 @@
+#include "failure_path.h"
 #include "form1.h"
 #include "ftp_server_fixture.h"
 #include "outcome_notification.h"
@@ -83,6 +84,7 @@ private slots:
     void notification_of_an_outcome_data();
     void notification_of_an_outcome();
     void default_action_restores_the_window();
+    void failure_is_told_before_its_message();
     void unanswered_service_costs_no_time_data();
     void unanswered_service_costs_no_time();
 
@@ -203,6 +205,30 @@ void test_outcome_notification::default_action_restores_the_window() {
     service.invoke(shown[u"id"].toInteger() + 1, u"default"_s); // someone else's
     service.invoke(shown[u"id"].toInteger(), u"default"_s);
     QTRY_VERIFY_WITH_TIMEOUT(!form->isMinimized(), 10000);
+}
+
+// A failure that stops the upload reaches whoever asked before its message box, which waits for
+// the user, and the notification says "Fehler" too.
+void test_outcome_notification::failure_is_told_before_its_message() {
+    stand_in_service service(bus_address, {});
+    QVERIFY(service.ready);
+    ftp_server server;
+    QVERIFY2(server.started(), qPrintable(server.start_error()));
+    const auto form = window_for(server, ftp_server::password());
+    form->txt_ftp_user->setText(u"publisher\r\nDELE x"_s);
+    QStringList heard;
+    const failure_sink previous = set_failure_sink(
+        [&heard](QWidget*, const QString& text) { heard << u"message: "_s + text; });
+    form->publish([&heard](bool succeeded, const QString& reason) {
+        heard << (succeeded ? u"O.K.: "_s : u"Fehler: "_s) + reason;
+    });
+    set_failure_sink(previous);
+
+    QCOMPARE(heard.size(), 2);
+    QVERIFY2(heard[0].startsWith(u"Fehler: "_s) && heard[0].contains(u"control character"_s),
+             qPrintable(heard[0]));
+    QVERIFY2(heard[1].startsWith(u"message: "_s), qPrintable(heard[1]));
+    QCOMPARE(service.next_notification()[u"summary"].toString(), u"Fehler"_s);
 }
 
 void test_outcome_notification::unanswered_service_costs_no_time_data() {
