@@ -34,10 +34,6 @@ class service(dbus.service.Object):
     def GetCapabilities(self):
         return ["body", "actions"] + (["body-markup"] if self.options.markup else [])
 
-    @dbus.service.method(NAME, out_signature="ssss")
-    def GetServerInformation(self):
-        return "stand-in", "tests", "1", "1.2"
-
     @dbus.service.method(NAME, in_signature="susssasa{sv}i", out_signature="u",
                          async_callbacks=("reply", "error"))
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints,
@@ -53,10 +49,6 @@ class service(dbus.service.Object):
                           "expire_timeout": int(expire_timeout), "id": shown_id}), flush=True)
         if not self.options.hang:
             reply(dbus.UInt32(shown_id))
-
-    @dbus.service.method(NAME, in_signature="u")
-    def CloseNotification(self, notification_id):
-        pass
 
     @dbus.service.signal(NAME, signature="us")
     def ActionInvoked(self, notification_id, action_key):

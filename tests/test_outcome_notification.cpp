@@ -22,16 +22,6 @@ namespace {
 
 const QString bus_name = u"private_session_bus"_s;
 
-void end(QProcess& process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
 // tests/notification_service.py on the private bus: what the program sent, one object per
 // Notify call.
 class stand_in_service final {
@@ -50,8 +40,10 @@ public:
     }
     ~stand_in_service() {
         process.closeWriteChannel(); // it ends when its stdin closes
-        if (!process.waitForFinished(5000))
-            end(process);
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
     }
     // The next Notify call, or an empty object when none came within the bound. The event loop
     // runs meanwhile: it carries the program's calls.
@@ -83,7 +75,6 @@ private slots:
 
     void notification_of_an_outcome_data();
     void notification_of_an_outcome();
-    void default_action_restores_the_window();
     void failure_is_told_before_its_message();
     void unanswered_service_costs_no_time_data();
     void unanswered_service_costs_no_time();
@@ -111,7 +102,8 @@ void test_outcome_notification::initTestCase() {
 
 void test_outcome_notification::cleanupTestCase() {
     QDBusConnection::disconnectFromBus(bus_name);
-    end(bus);
+    bus.terminate();
+    QVERIFY(bus.waitForFinished(5000));
     curl_global_cleanup();
 }
 
@@ -169,8 +161,8 @@ void test_outcome_notification::notification_of_an_outcome() {
     QVERIFY2(server.started(), qPrintable(server.start_error()));
     const auto form = window_for(server, password);
 
-    // Twice: the second replaces the first.
-    qint64 first_id = 0;
+    // Twice: the second replaces the first. Then the default action of "Fehler".
+    qint64 previous_id = 0;
     for (int round = 0; round < 2; ++round) {
         form->btn_copy->click();
         QCOMPARE(form->windowTitle(), summary);
@@ -186,25 +178,14 @@ void test_outcome_notification::notification_of_an_outcome() {
         // "O.K." goes by itself, "Fehler" stays until dismissed and offers the window.
         QCOMPARE(shown[u"expire_timeout"].toInt() > 0, urgency == 0);
         QCOMPARE(shown[u"actions"].toArray().contains(u"default"_s), urgency == 1);
-        QCOMPARE(shown[u"replaces_id"].toInteger(), first_id);
-        first_id = shown[u"id"].toInteger();
+        QCOMPARE(shown[u"replaces_id"].toInteger(), previous_id);
+        previous_id = shown[u"id"].toInteger();
     }
-}
-
-void test_outcome_notification::default_action_restores_the_window() {
-    stand_in_service service(bus_address, {});
-    QVERIFY(service.ready);
-    ftp_server server;
-    QVERIFY2(server.started(), qPrintable(server.start_error()));
-    const auto form = window_for(server, u"falsch"_s);
-    form->btn_copy->click();
-    QVERIFY(form->isMinimized());
-    const QJsonObject shown = service.next_notification();
-    QCOMPARE(shown[u"summary"].toString(), u"Fehler"_s);
-
-    service.invoke(shown[u"id"].toInteger() + 1, u"default"_s); // someone else's
-    service.invoke(shown[u"id"].toInteger(), u"default"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(!form->isMinimized(), 10000);
+    if (urgency == 1) { // a click on the failure's notification
+        QVERIFY(form->isMinimized());
+        service.invoke(previous_id, u"default"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->isMinimized(), 10000);
+    }
 }
 
 // A failure that stops the upload reaches whoever asked before its message box, which waits for
