@@ -22,6 +22,15 @@ namespace {
 
 const QString bus_name = u"private_session_bus"_s;
 
+// Whether a whole line came within the bound; a line may come in pieces.
+bool has_line(QProcess& process) {
+    const QDeadlineTimer deadline(10000);
+    while (!process.canReadLine())
+        if (!process.waitForReadyRead(int(deadline.remainingTime())))
+            return false;
+    return true;
+}
+
 // tests/notification_service.py on the private bus: what the program sent, one object per
 // Notify call.
 class stand_in_service final {
@@ -33,10 +42,7 @@ public:
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(u"/usr/bin/python3"_s,
                       QStringList{QStringLiteral(NOTIFICATION_SERVICE)} + options);
-        const QDeadlineTimer deadline(10000);
-        while (!process.canReadLine() && process.waitForReadyRead(int(deadline.remainingTime())))
-            ;
-        ready = process.readLine() == "READY\n";
+        ready = has_line(process) && process.readLine() == "READY\n";
     }
     ~stand_in_service() {
         process.closeWriteChannel(); // it ends when its stdin closes
@@ -94,7 +100,7 @@ void test_outcome_notification::initTestCase() {
     QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
     bus.start(u"dbus-daemon"_s,
               {u"--session"_s, u"--nofork"_s, u"--nopidfile"_s, u"--print-address=1"_s});
-    QVERIFY(bus.waitForReadyRead(10000));
+    QVERIFY(has_line(bus));
     bus_address = QString::fromUtf8(bus.readLine().trimmed());
     QVERIFY(QDBusConnection::connectToBus(bus_address, bus_name).isConnected());
     QVERIFY(write_file(local.path() + u"/aktuell_home.php"_s, awkward_content(1000)));
