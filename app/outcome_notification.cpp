@@ -46,9 +46,12 @@ QString notification_body(const QString& reason, bool markup) {
 
 outcome_notification::outcome_notification(QWidget* window, const QDBusConnection& bus)
     : window(window), bus(bus) {
-    if (this->bus.isConnected())
-        this->bus.connect(service, path, interface, QStringLiteral("ActionInvoked"), this,
-                          SLOT(action_invoked(uint, QString)));
+    if (!this->bus.isConnected())
+        return;
+    this->bus.connect(service, path, interface, QStringLiteral("ActivationToken"), this,
+                      SLOT(activation_token(uint, QString)));
+    this->bus.connect(service, path, interface, QStringLiteral("ActionInvoked"), this,
+                      SLOT(action_invoked(uint, QString)));
 }
 
 void outcome_notification::show(bool succeeded, const QString& reason) {
@@ -105,9 +108,18 @@ void outcome_notification::sent() {
     send_next();
 }
 
+void outcome_notification::activation_token(uint id, const QString& token) {
+    if (id == last_id)
+        this->token = token;
+}
+
 void outcome_notification::action_invoked(uint id, const QString& action_key) {
     if (id != last_id || action_key != u"default" || !window)
         return;
+    // A Wayland compositor lets a window forward only with the token that the service sent
+    // just before; Qt's Wayland platform (from 6.5 or so) takes it from here on activation.
+    if (!token.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", std::exchange(token, QString()).toUtf8());
     window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window->show();
     window->raise();

@@ -22,6 +22,7 @@ public:
     static constexpr int call_timeout_ms = 5000;
 
 private slots:
+    void activation_token(uint id, const QString& token);
     void action_invoked(uint id, const QString& action_key);
 
 private:
@@ -40,6 +41,7 @@ private:
     std::optional<outcome> waiting;
     bool in_flight = false;
     uint last_id = 0;
+    QString token; // lets the window come forward on Wayland
 };
 
 // An outcome's reason on one line as the tooltip shows it: no control characters, capped.

@@ -4,7 +4,8 @@ names.
 
 Prints "READY" once it owns org.freedesktop.Notifications, then one JSON object per line for
 each Notify call: its arguments by name and the id it answered. Reads commands from stdin:
-    invoke ID KEY     emit ActionInvoked(ID, KEY), as a click on the notification does
+    invoke ID KEY     emit ActivationToken(ID, "token-ID") and ActionInvoked(ID, KEY), as a
+                      click on the notification does
 Exits when its stdin closes, so a test that dies takes it along.
 
     --markup   list "body-markup" among the capabilities
@@ -51,6 +52,10 @@ class service(dbus.service.Object):
             reply(dbus.UInt32(shown_id))
 
     @dbus.service.signal(NAME, signature="us")
+    def ActivationToken(self, notification_id, token):
+        pass
+
+    @dbus.service.signal(NAME, signature="us")
     def ActionInvoked(self, notification_id, action_key):
         pass
 
@@ -79,7 +84,9 @@ def main():
         for line in lines:
             words = line.decode().split()
             if len(words) == 3 and words[0] == "invoke":
-                notifications.ActionInvoked(dbus.UInt32(int(words[1])), words[2])
+                notification_id = dbus.UInt32(int(words[1]))
+                notifications.ActivationToken(notification_id, f"token-{words[1]}")
+                notifications.ActionInvoked(notification_id, words[2])
         return True
 
     GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, commands)
