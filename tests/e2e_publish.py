@@ -1,7 +1,9 @@
 """ftp-publisher --publish under a real X server, against a real FTP server on loopback: through
-a running program (whose title shows the outcome too), through one it starts itself, and against
-one that hangs; exit codes 0, 1 and 2, one line each."""
+a running program (whose title and notification show the outcome too), through one it starts
+itself, and against one that hangs; exit codes 0, 1 and 2, one line each."""
+import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -13,6 +15,8 @@ from desktop_session import check_failed, desktop_session, program_copy, wait_fo
 from processes import ftp_server_port
 
 executable, ftp_server = sys.argv[1], sys.argv[2]
+notification_script = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                   "notification_service.py")
 
 work = tempfile.mkdtemp(prefix="ftp-publisher-e2e-publish-")
 home, local, runtime = (os.path.join(work, name) for name in ("home", "local", "runtime"))
@@ -60,6 +64,20 @@ def runner(program, env):
     return publish
 
 
+def notification_service(desktop):
+    service = subprocess.Popen(["/usr/bin/python3", notification_script], env=desktop.env,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    desktop.processes.append(service)
+
+    def next_notification():
+        if not select.select([service.stdout], [], [], 10)[0]:
+            raise check_failed("no notification within 10 s")
+        return json.loads(service.stdout.readline())
+    if service.stdout.readline() != "READY\n":
+        raise check_failed("the notification service did not start")
+    return next_notification
+
+
 def check(desktop, program, folder):
     publish = runner(program, desktop.env)
 
@@ -69,7 +87,8 @@ def check(desktop, program, folder):
     if os.listdir(runtime) or instances(program):
         raise check_failed("a wrong argument started the program")
 
-    # Through the running program: exactly a click, title and all.
+    # Through the running program: exactly a click, title and notification too.
+    next_notification = notification_service(desktop)
     instance = desktop.start([program], cwd=folder)
     window = desktop.find_window("FTP - Server")
     write_page(b"<p>one</p>\n")
@@ -77,9 +96,13 @@ def check(desktop, program, folder):
     assert "erfolgreich" in said, said
     assert on_server() == b"<p>one</p>\n", "the page on the server differs"
     wait_for('the title "O.K."', lambda: desktop.title(window) == "O.K.")
+    shown = next_notification()
+    assert shown["summary"] == "O.K." and "erfolgreich" in shown["body"], shown
     os.remove(page_path)
     said = publish("--publish", code=1, out="Fehler: ")
     assert "local file not found" in said, said
+    shown = next_notification()
+    assert shown["summary"] == "Fehler" and shown["replaces_id"] > 0, shown
     wait_for('the title "Fehler"', lambda: desktop.title(window) == "Fehler")
     wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
 
