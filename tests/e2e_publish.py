@@ -48,6 +48,16 @@ def instances(program):
     return found
 
 
+def end_instances(program):
+    """The instances that --publish started are not our children: found by their program."""
+    for pid in instances(program):
+        try:
+            os.kill(pid, signal.SIGTERM)
+            wait_for(f"process {pid} to end", lambda: pid not in instances(program), timeout=5)
+        except (ProcessLookupError, check_failed):
+            os.kill(pid, signal.SIGKILL)
+
+
 def runner(program, env):
     """Runs the program with arguments and checks its exit code, its one line and its time."""
     def publish(*args, code, out="", err="", within=30.0):
@@ -132,16 +142,15 @@ try:
         with desktop_session(session_bus=True) as desktop:
             desktop.env.update(XDG_RUNTIME_DIR=runtime, LANG="en_US.UTF-8", LANGUAGE="",
                                LC_ALL="", LC_MESSAGES="")
-            check(desktop, program, folder)
+            try:
+                check(desktop, program, folder)
+            finally:
+                # While their X server still runs: one that loses it exits on its own, leaks and all.
+                end_instances(program)
     print("1 passed, 0 failed")
 finally:
-    # The instances that --publish started are not our children: found by their program.
-    for pid in instances(program) if program else []:
-        try:
-            os.kill(pid, signal.SIGTERM)
-            wait_for(f"process {pid} to end", lambda: pid not in instances(program), timeout=5)
-        except (ProcessLookupError, check_failed):
-            os.kill(pid, signal.SIGKILL)
+    if program:
+        end_instances(program)
     shutil.rmtree(work, ignore_errors=True)
     if folder:
         shutil.rmtree(folder, ignore_errors=True)
