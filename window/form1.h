@@ -1,5 +1,6 @@
 #pragma once
 
+#include "password_keyring.h"
 #include "settings_file.h"
 #include "settings_location.h"
 #include "transfer_component.h"
@@ -54,8 +55,10 @@ private:
     void upload_clicked();
     void save_clicked();
     setting_boxes setting_boxes_in_file_order() const;
+    void tell_password_place(password_place place);
 
     QString settings_file;
+    password_lookup password_from_keyring;
     float height_set = 0.0f; // the last outer height we set, and the client height it gave
     int client_height_set = -1;
 };
