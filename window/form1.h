@@ -46,6 +46,8 @@ public:
     QLabel* Label5;
     QPushButton* btn_save;
     transfer_component Inet1;
+    // The look-up at start of a password that line 3 left to the keyring.
+    password_lookup password_from_keyring;
 
 private:
     template <class Control> Control* place(std::string_view name);
@@ -58,7 +60,6 @@ private:
     void tell_password_place(password_place place);
 
     QString settings_file;
-    password_lookup password_from_keyring;
     float height_set = 0.0f; // the last outer height we set, and the client height it gave
     int client_height_set = -1;
 };
