@@ -2,9 +2,10 @@
 
     keyring_session.py MODE PROGRAM [ARGUMENT...]
 
-MODE keyring: gnome-keyring-daemon, unlocked with a test password; silent: the same daemon,
-stopped, so that it holds its name on the bus and never answers; none: no Secret Service, and
-none that the bus could start (it has no service directories). HOME and the XDG folders point
+MODE keyring: gnome-keyring-daemon, unlocked with a test password; locked: the same daemon
+without a keyring it may open, whose dialog to make one cannot come up; silent: the unlocked
+daemon, stopped, so that it holds its name on the bus and never answers; none: no Secret
+Service, and none that the bus could start (it has no service directories). HOME and the XDG folders point
 into a temporary folder, so that the user's own keyring is never touched.
 """
 import os
@@ -65,12 +66,13 @@ def has_owner(env, name):
     return "boolean true" in done.stdout
 
 
-def start_keyring(env):
-    keyring = subprocess.Popen(["gnome-keyring-daemon", "--unlock", "--components=secrets",
-                                "--foreground"], env=env, start_new_session=True,
-                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-    keyring.stdin.write(b"keyring test password")
+def start_keyring(env, unlocked):
+    keyring = subprocess.Popen(["gnome-keyring-daemon", "--components=secrets", "--foreground"]
+                               + (["--unlock"] if unlocked else []), env=env,
+                               start_new_session=True, stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if unlocked:
+        keyring.stdin.write(b"keyring test password")
     keyring.stdin.close()
     deadline = time.monotonic() + 15
     while not has_owner(env, "org.freedesktop.secrets"):
@@ -82,7 +84,7 @@ def start_keyring(env):
 
 def main():
     mode, argv = sys.argv[1], sys.argv[2:]
-    if mode not in ("keyring", "silent", "none"):
+    if mode not in ("keyring", "locked", "silent", "none"):
         sys.exit(f"unknown mode {mode!r}")
     started = []
     with tempfile.TemporaryDirectory(prefix="ftp-publisher-keyring-") as folder:
@@ -93,7 +95,7 @@ def main():
             if not env["DBUS_SESSION_BUS_ADDRESS"]:
                 sys.exit("dbus-daemon reported no address")
             if mode != "none":
-                started.append(start_keyring(env))
+                started.append(start_keyring(env, unlocked=mode != "locked"))
                 if mode == "silent":
                     os.killpg(started[-1].pid, signal.SIGSTOP)
             return subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, timeout=200).returncode
