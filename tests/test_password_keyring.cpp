@@ -48,7 +48,6 @@ class test_password_keyring final : public QObject {
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
     // With a keyring
     void save_then_restart_data();
     void save_then_restart();
@@ -79,12 +78,12 @@ private:
 
     std::unique_ptr<QTemporaryDir> dir;
     QString path;
-    QStringList shown;
-    failure_sink old_sink;
+    QStringList shown; // what the failure path showed
 };
 
 void test_password_keyring::initTestCase() {
     install_translations();
+    set_failure_sink([this](QWidget*, const QString& text) { shown << text; });
 }
 
 void test_password_keyring::init() {
@@ -92,11 +91,6 @@ void test_password_keyring::init() {
     QVERIFY(dir->isValid());
     path = settings_path(dir->path());
     shown.clear();
-    old_sink = set_failure_sink([this](QWidget*, const QString& text) { shown << text; });
-}
-
-void test_password_keyring::cleanup() {
-    set_failure_sink(old_sink);
 }
 
 void test_password_keyring::save_then_restart_data() {
