@@ -1,8 +1,8 @@
 // A server URL, a port setting and a remote path give either a refusal with a reason or a URL
 // that libcurl, parsing it as it does for a transfer, reads back to the same scheme, host, port
 // and path, and that holds no user name, password or login options.
-#include "connection_options.h"
 #include "property.h"
+#include "transfer_target.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -53,16 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QString remote = QString::fromStdString(input.ConsumeRandomLengthString(128));
     const QString server_url = QString::fromStdString(input.ConsumeRemainingBytesAsString());
 
-    const target_result result = transfer_target_for(server_url, port_setting, remote);
-    REQUIRE(result.target.has_value() == result.error.isEmpty());
-    if (!result.target)
+    const transfer_result<transfer_target> result = transfer_target_for(server_url, port_setting);
+    REQUIRE(result.value.has_value() == !result.error);
+    REQUIRE(result.value || !result.error.text.isEmpty());
+    if (!result.value)
         return 0;
-    const transfer_target& target = *result.target;
+    const transfer_target& target = *result.value;
 
     const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
     REQUIRE(url != nullptr);
     // The flags libcurl itself parses CURLOPT_URL with, CURLOPT_PATH_AS_IS being set.
-    REQUIRE(curl_url_set(url.get(), CURLUPART_URL, target.url.constData(),
+    REQUIRE(curl_url_set(url.get(), CURLUPART_URL, target.url_of(remote).constData(),
                          CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) ==
             CURLUE_OK);
     REQUIRE(part(url.get(), CURLUPART_SCHEME) == curl_scheme_of(target.scheme));

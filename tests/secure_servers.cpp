@@ -1,13 +1,12 @@
 #include "secure_servers.h"
 
-#include <QDeadlineTimer>
+#include <QProcess>
 #include <optional>
 
 namespace {
 
 const QString python = QStringLiteral("/usr/bin/python3");
 const QString script = QStringLiteral(SECURE_SERVERS_SCRIPT);
-constexpr int start_limit_ms = 20000;
 
 std::optional<QString> run_helper(const QStringList& arguments, QString* error) {
     QProcess helper;
@@ -27,38 +26,11 @@ std::optional<QString> run_helper(const QStringList& arguments, QString* error) 
 
 std::unique_ptr<secure_server> secure_server::start(const QStringList& arguments, QString* error) {
     std::unique_ptr<secure_server> server(new secure_server);
-    server->process.start(python, QStringList{script} + arguments);
-    if (!server->read_until_port(error))
+    if (!server->helper.start(python, QStringList{script} + arguments)) {
+        *error = server->helper.error();
         return nullptr;
+    }
     return server;
-}
-
-bool secure_server::read_until_port(QString* error) {
-    const QDeadlineTimer deadline(start_limit_ms);
-    while (!deadline.hasExpired()) {
-        while (process.canReadLine()) {
-            const QString line = QString::fromUtf8(process.readLine()).trimmed();
-            if (line.startsWith(u"port "))
-                listen_port = line.mid(5).toUShort();
-            if (listen_port != 0)
-                return true;
-        }
-        if (process.state() == QProcess::NotRunning)
-            break;
-        process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-    }
-    *error = QStringLiteral("server did not report its port: %1")
-                 .arg(QString::fromUtf8(process.readAllStandardError()));
-    return false;
-}
-
-secure_server::~secure_server() {
-    // Closing stdin asks the server to end what it started; a kill is the fallback.
-    process.closeWriteChannel();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
 }
 
 bool make_certificates(const QString& folder, QString* error) {

@@ -1,26 +1,24 @@
 #pragma once
 
-#include <QProcess>
+#include "test_support.h"
+
 #include <QString>
 #include <QStringList>
 #include <memory>
 
-// One server from secure_servers.py (ProFTPD with TLS, or SFTP), on 127.0.0.1 and a free port;
-// ended when the object goes, also when a check failed.
+// One server from secure_servers.py (ProFTPD or vsftpd with TLS, or SFTP), on 127.0.0.1 and a
+// free port; ended when the object goes, also when a check failed.
 class secure_server final {
 public:
     // Empty when the server did not come up; *error then says why.
     static std::unique_ptr<secure_server> start(const QStringList& arguments, QString* error);
-    ~secure_server();
 
-    quint16 port() const { return listen_port; }
+    quint16 port() const { return helper.port(); }
 
 private:
     secure_server() = default;
-    bool read_until_port(QString* error);
 
-    QProcess process;
-    quint16 listen_port = 0;
+    helper_process helper;
 };
 
 // Writes ca.pem, server.pem/.key, wrong_host.pem/.key and self_signed.pem/.key into folder.

@@ -57,48 +57,26 @@ void test_form1::controls_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("class_name");
     QTest::addColumn<QString>("text");
-    QTest::newRow("btn_copy") << "btn_copy"
-                              << "QPushButton"
-                              << "nach FTP kopieren";
-    QTest::newRow("txt_page") << "txt_page"
-                              << "QLineEdit"
-                              << "aktuell_home.php";
-    QTest::newRow("txt_ftp_server") << "txt_ftp_server"
-                                    << "QLineEdit"
-                                    << "ftp://ftp.example.com";
-    QTest::newRow("btn_edit") << "btn_edit"
-                              << "QPushButton"
-                              << "Edit";
-    QTest::newRow("txt_ftp_user") << "txt_ftp_user"
-                                  << "QLineEdit"
-                                  << "webmaster";
-    QTest::newRow("txt_ftp_password") << "txt_ftp_password"
-                                      << "QLineEdit"
-                                      << "wolkenbus7";
-    QTest::newRow("Label1") << "Label1"
-                            << "QLabel"
-                            << "FTP - Server";
-    QTest::newRow("Label2") << "Label2"
-                            << "QLabel"
-                            << "User Name";
-    QTest::newRow("Label3") << "Label3"
-                            << "QLabel"
-                            << "Passwort";
-    QTest::newRow("txt_localdir") << "txt_localdir"
-                                  << "QLineEdit"
-                                  << "C:\\Internet\\";
-    QTest::newRow("Label4") << "Label4"
-                            << "QLabel"
-                            << "Local Dir";
-    QTest::newRow("txt_ftpdir") << "txt_ftpdir"
-                                << "QLineEdit"
-                                << "/www/";
-    QTest::newRow("Label5") << "Label5"
-                            << "QLabel"
-                            << "FTP Dir";
-    QTest::newRow("btn_save") << "btn_save"
-                              << "QPushButton"
-                              << "Save";
+    // The window's own words, written out here so that a slip in the layout table shows.
+    const char* const rows[][3] = {
+        {"btn_copy", "QPushButton", "nach FTP kopieren"},
+        {"txt_page", "QLineEdit", "aktuell_home.php"},
+        {"txt_ftp_server", "QLineEdit", "ftp://ftp.example.com"},
+        {"btn_edit", "QPushButton", "Edit"},
+        {"txt_ftp_user", "QLineEdit", "webmaster"},
+        {"txt_ftp_password", "QLineEdit", "wolkenbus7"},
+        {"Label1", "QLabel", "FTP - Server"},
+        {"Label2", "QLabel", "User Name"},
+        {"Label3", "QLabel", "Passwort"},
+        {"txt_localdir", "QLineEdit", "C:\\Internet\\"},
+        {"Label4", "QLabel", "Local Dir"},
+        {"txt_ftpdir", "QLineEdit", "/www/"},
+        {"Label5", "QLabel", "FTP Dir"},
+        {"btn_save", "QPushButton", "Save"},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row[0]) << QString::fromUtf8(row[0]) << QString::fromUtf8(row[1])
+                              << QString::fromUtf8(row[2]);
 }
 
 void test_form1::controls() {

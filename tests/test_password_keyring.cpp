@@ -7,6 +7,7 @@
 #include "password_keyring.h"
 #include "settings_file.h"
 #include "test_language.h"
+#include "test_support.h"
 #include "user_language.h"
 
 #include <QElapsedTimer>

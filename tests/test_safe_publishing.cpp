@@ -11,9 +11,11 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-Q_DECLARE_METATYPE(step_result)
+Q_DECLARE_METATYPE(transfer_error::kind)
 
 namespace {
+
+using kind = transfer_error::kind;
 
 QByteArray old_page() {
     return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
@@ -23,18 +25,19 @@ QByteArray old_page() {
 // upload of the page ends as `page_store` with `page_size` bytes on the server.
 class refusing_directory final : public remote_directory {
 public:
-    refusing_directory(step_result page_store, std::int64_t page_size)
+    refusing_directory(kind page_store, std::int64_t page_size)
         : page_store(page_store), page_size(page_size) {}
-    step_result store(const QString& name) override {
-        return name.startsWith(u'.') ? step_result::name_refused : page_store;
+    transfer_error store(const QString& name) override {
+        return name.startsWith(u'.') ? scripted(kind::name_refused) : scripted(page_store);
     }
-    std::optional<std::int64_t> size_of(const QString&) override { return page_size; }
-    step_result rename(const QString&, const QString&) override { return step_result::done; }
-    step_result remove(const QString&) override { return step_result::done; }
-    QString last_failure() const override { return u"scripted failure"_s; }
+    transfer_result<std::int64_t> size_of(const QString&) override { return page_size; }
+    transfer_error rename(const QString&, const QString&) override { return {}; }
+    transfer_error remove(const QString&) override { return {}; }
 
 private:
-    const step_result page_store;
+    static transfer_error scripted(kind what) { return {what, u"scripted failure"_s}; }
+
+    const kind page_store;
     const std::int64_t page_size;
 };
 
@@ -92,10 +95,6 @@ bool in_order(const QStringList& actual, const QStringList& expected) {
     return true;
 }
 
-transfer_options short_limits() {
-    return {std::chrono::seconds{10}, std::chrono::seconds{10}, std::chrono::seconds{10}};
-}
-
 struct login {
     QString url;
     QString user = ftp_server::user();
@@ -103,12 +102,12 @@ struct login {
 };
 
 void configure(transfer_component& inet, const login& to) {
-    inet.set_access_type(0);
-    inet.set_protocol(2);
-    inet.set_remote_port(21);
-    inet.set_url(to.url);
-    inet.set_user_name(to.user);
-    inet.set_password(to.password);
+    configure(inet, to.url, to.user, to.password);
+}
+
+// The limits of these tests: TLS handshakes and SSH key exchanges on a busy machine.
+transfer_options publishing_limits() {
+    return short_limits(std::chrono::seconds(10));
 }
 
 const QString secure_user = u"alice"_s;
@@ -126,31 +125,16 @@ bool partial_file_in(const QString& dir) {
 class relay final {
 public:
     relay(quint16 target, const QStringList& options) {
-        process.start(u"/usr/bin/python3"_s, QStringList{QStringLiteral(CUTTING_PROXY),
-                                                         u"--target"_s, QString::number(target)} +
-                                                 options);
-        const QDeadlineTimer deadline(15000);
-        while (!process.canReadLine() && !deadline.hasExpired() &&
-               process.state() != QProcess::NotRunning)
-            process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-        listen_port = process.readLine().trimmed().toUShort();
+        helper.start(u"/usr/bin/python3"_s, QStringList{QStringLiteral(CUTTING_PROXY),
+                                                        u"--target"_s, QString::number(target)} +
+                                                options);
     }
-    ~relay() {
-        process.closeWriteChannel(); // the relay ends when its stdin closes
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    relay(const relay&) = delete;
-    relay& operator=(const relay&) = delete;
 
-    quint16 port() const { return listen_port; }
-    void cut() { process.write("cut\n"); } // resets every connection open now
+    quint16 port() const { return helper.port(); }
+    void cut() { helper.process().write("cut\n"); } // resets every connection open now
 
 private:
-    QProcess process;
-    quint16 listen_port = 0;
+    helper_process helper;
 };
 
 } // namespace
@@ -204,17 +188,14 @@ void test_safe_publishing::init() {
 void test_safe_publishing::publish(transfer_component& inet, const login& to,
                                    const QString& remote_dir, const QString& page) {
     configure(inet, to);
-    inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u' ' + remote_dir + page);
-    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 60000);
-    response = inet.response_text();
-    inet.execute(std::nullopt, u"CLOSE"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+    response = put_and_close(inet, local.filePath(page) + u' ' + remote_dir + page);
+    QVERIFY2(!inet.still_executing(), qPrintable(response));
 }
 
 void test_safe_publishing::publish(ftp_server& server, const QString& remote_dir,
                                    const QString& page) {
     QVERIFY2(server.started(), qPrintable(server.start_error()));
-    transfer_component inet(short_limits());
+    transfer_component inet(publishing_limits());
     publish(inet, {server.url()}, remote_dir, page);
     if (QTest::currentTestFailed())
         return;
@@ -244,7 +225,7 @@ std::unique_ptr<secure_server> test_safe_publishing::start_secure(const QString&
 }
 
 transfer_options test_safe_publishing::secure_options() const {
-    transfer_options options = short_limits();
+    transfer_options options = publishing_limits();
     options.extra_ca_file = certificates.filePath(u"ca.pem"_s);
     options.known_hosts_file = local.filePath(u"known_hosts"_s);
     return options;
@@ -367,28 +348,28 @@ void test_safe_publishing::failure_keeps_old_page() {
 }
 
 void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page_data() {
-    QTest::addColumn<step_result>("page_store");
+    QTest::addColumn<kind>("page_store");
     QTest::addColumn<qint64>("page_size");
     QTest::addColumn<bool>("maybe_incomplete");
 
-    QTest::newRow("cut while writing the page") << step_result::cut << qint64(-1) << true;
-    QTest::newRow("page kept short") << step_result::done << qint64(995) << true;
-    QTest::newRow("refused before any data") << step_result::refused << qint64(-1) << false;
-    QTest::newRow("broken before any data") << step_result::broken << qint64(-1) << false;
+    QTest::newRow("cut while writing the page") << kind::cut << qint64(-1) << true;
+    QTest::newRow("page kept short") << kind::none << qint64(995) << true;
+    QTest::newRow("refused before any data") << kind::refused << qint64(-1) << false;
+    QTest::newRow("broken before any data") << kind::broken << qint64(-1) << false;
 }
 
 // Written directly under its name, a page cut short is live: the text must not hide that.
 void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page() {
-    QFETCH(step_result, page_store);
+    QFETCH(kind, page_store);
     QFETCH(qint64, page_size);
     QFETCH(bool, maybe_incomplete);
 
     refusing_directory directory(page_store, page_size);
-    const publish_outcome outcome = publish_page(directory, u"aktuell_home.php"_s, 1000);
-    QVERIFY(!outcome.verified);
-    QVERIFY2(outcome.text.contains(u"scripted failure"_s) || outcome.text.contains(u"995"_s),
-             qPrintable(outcome.text));
-    QCOMPARE(outcome.text.contains(u"may now be incomplete"_s), maybe_incomplete);
+    const transfer_result<QString> outcome = publish_page(directory, u"aktuell_home.php"_s, 1000);
+    QVERIFY(!outcome.value);
+    const QString text = outcome.error.text;
+    QVERIFY2(text.contains(u"scripted failure"_s) || text.contains(u"995"_s), qPrintable(text));
+    QCOMPARE(text.contains(u"may now be incomplete"_s), maybe_incomplete);
 }
 
 // A visitor reading the page while it is replaced sees the old page or the new one, never a mix.
@@ -402,7 +383,7 @@ void test_safe_publishing::reader_sees_old_page_then_new_page_whole() {
     const QByteArray bytes = awkward_content(900000);
     QVERIFY(write_file(local.filePath(page), bytes));
 
-    transfer_component inet(short_limits());
+    transfer_component inet(publishing_limits());
     configure(inet, {server.url()});
     QSignalSpy finished(&inet, &transfer_component::command_finished);
     inet.execute(std::nullopt, u"PUT "_s + local.filePath(page) + u" /www/"_s + page);

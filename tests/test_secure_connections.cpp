@@ -103,10 +103,7 @@ void test_secure_connections::init() {
     QVERIFY(QDir(root->path()).mkpath(login_dir.mid(1) + QStringLiteral("/www")));
     local_file = local->filePath(QStringLiteral("page.php"));
     QVERIFY(write_file(local_file, page_bytes));
-    options = {};
-    options.connect_timeout = 10s;
-    options.reply_timeout = 10s;
-    options.stall_time = 10s;
+    options = short_limits(10s);
     options.extra_ca_file = path(QStringLiteral("ca.pem"));
     options.known_hosts_file = local->filePath(QStringLiteral("known_hosts"));
 }
@@ -139,21 +136,8 @@ QString test_secure_connections::upload(const QString& url, quint16 port_setting
                                         const QString& login) {
     if (!inet)
         inet = std::make_unique<transfer_component>(options);
-    inet->set_access_type(0);
-    inet->set_protocol(2);
-    inet->set_remote_port(std::int16_t(port_setting));
-    inet->set_url(url);
-    inet->set_user_name(login);
-    inet->set_password(pass);
-    const auto idle = [this] { return !inet->still_executing(); };
-    inet->execute(std::nullopt, QStringLiteral("PUT ") + local_file + u' ' + remote);
-    if (!QTest::qWaitFor(idle, 60000))
-        return QStringLiteral("(still busy after 60 s)");
-    const QString text = inet->response_text();
-    inet->execute(std::nullopt, QStringLiteral("CLOSE"));
-    if (!QTest::qWaitFor(idle, 30000))
-        return QStringLiteral("(CLOSE still busy after 30 s)");
-    return text;
+    configure(*inet, url, login, pass, std::int16_t(port_setting));
+    return put_and_close(*inet, local_file + u' ' + remote);
 }
 
 bool test_secure_connections::nothing_stored() const {

@@ -4,6 +4,7 @@
 #include "settings_file.h"
 #include "settings_location.h"
 #include "test_language.h"
+#include "test_support.h"
 #include "user_language.h"
 
 #include <QDir>
@@ -59,16 +60,6 @@ QStringList texts_of(const setting_boxes& boxes) {
     for (const QLineEdit* box : boxes)
         texts << box->text();
     return texts;
-}
-
-QByteArray content(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-bool write_file(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // The message of the failure that `step` throws; empty if it throws none.
@@ -231,7 +222,7 @@ void test_settings_file::save_writes() {
     QFETCH(QStringList, texts);
     QFETCH(QByteArray, bytes);
     save_settings(path, six_boxes(texts).boxes);
-    QCOMPARE(content(path), bytes);
+    QCOMPARE(file_content(path), bytes);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{u"ftpserver.ini"_s});
     six_boxes loaded;
@@ -385,7 +376,7 @@ void test_settings_file::failed_save_keeps_old_file() {
     if (how == obstacle::directory_at_path)
         QVERIFY(QFileInfo(file).isDir());
     else if (how != obstacle::no_directory)
-        QCOMPARE(content(file), initial_file);
+        QCOMPARE(file_content(file), initial_file);
     if (QFileInfo(where).isDir()) // and no half-written file left beside it
         QCOMPARE(QDir(where).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{u"ftpserver.ini"_s});
@@ -440,7 +431,7 @@ void test_settings_file::form_save_then_restart() {
         saved = texts_of(boxes_of(first));
         first.btn_save->click();
     }
-    QCOMPARE(content(path), bytes);
+    QCOMPARE(file_content(path), bytes);
     Form1 second(dir->path());
     start(second);
     QCOMPARE(shown, QStringList());
@@ -496,7 +487,7 @@ void test_settings_file::form_save() {
         QVERIFY(QFileInfo(path).isDir());
     } else {
         QCOMPARE(shown, QStringList());
-        QCOMPARE(content(path), initial_file);
+        QCOMPARE(file_content(path), initial_file);
     }
 }
 
@@ -559,7 +550,7 @@ void test_settings_file::settings_place() {
     form.btn_save->click();
     if (reason.isEmpty()) {
         QCOMPARE(shown, QStringList());
-        QVERIFY(content(used).endsWith("\r\nnew.html\r\n"));
+        QVERIFY(file_content(used).endsWith("\r\nnew.html\r\n"));
     } else {
         QCOMPARE(shown.size(), 1);
         QVERIFY2(shown[0].contains(QDir::toNativeSeparators(used)), qPrintable(shown[0]));
@@ -568,7 +559,7 @@ void test_settings_file::settings_place() {
         QCOMPARE(form.txt_page->text(), u"new.html"_s);
         QCOMPARE(QFileInfo::exists(used), beside == 1);
         if (beside == 1)
-            QCOMPARE(content(used), old_file);
+            QCOMPARE(file_content(used), old_file);
     }
     QCOMPARE(QFileInfo(unused).isFile(), false);
 }

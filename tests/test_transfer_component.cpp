@@ -14,19 +14,6 @@ namespace {
 constexpr int idle_timeout_ms = 20000;
 constexpr qsizetype page_size = 70000; // more than one read of libcurl and pyftpdlib
 
-transfer_options short_limits() {
-    return {std::chrono::seconds(2), std::chrono::seconds(2), std::chrono::seconds(2)};
-}
-
-void configure(transfer_component& inet, const ftp_server& server) {
-    inet.set_access_type(0);
-    inet.set_protocol(2);
-    inet.set_remote_port(21);
-    inet.set_url(server.url());
-    inet.set_user_name(ftp_server::user());
-    inet.set_password(ftp_server::password());
-}
-
 QString success_text(qsizetype bytes) {
     return u"%1 bytes uploaded and verified (erfolgreich)"_s.arg(bytes);
 }

@@ -22,10 +22,6 @@ namespace {
 constexpr qsizetype page_size = 70000;
 constexpr int idle_timeout_ms = 20000;
 
-transfer_options short_limits() {
-    return {std::chrono::seconds(2), std::chrono::seconds(2), std::chrono::seconds(2)};
-}
-
 double cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

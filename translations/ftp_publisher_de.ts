@@ -161,14 +161,6 @@
         <translation>die temporäre Datei %1 ließ sich nicht löschen: %2</translation>
     </message>
     <message>
-        <source>error: the size of %1 on the server is unknown: %2</source>
-        <translation>Fehler: Größe von %1 auf dem Server nicht feststellbar: %2</translation>
-    </message>
-    <message>
-        <source>error: %1 bytes on the server, %2 bytes here</source>
-        <translation>Fehler: auf dem Server %1 Bytes, lokal %2 Bytes</translation>
-    </message>
-    <message>
         <source> [%1 more characters cut]</source>
         <translation> [%1 weitere Zeichen abgeschnitten]</translation>
     </message>
@@ -236,6 +228,14 @@
     <message>
         <source>unknown command %1 (only PUT and CLOSE)</source>
         <translation>unbekannter Befehl %1 (nur PUT und CLOSE)</translation>
+    </message>
+    <message>
+        <source>the size of %1 on the server is unknown: %2</source>
+        <translation>Größe von %1 auf dem Server nicht feststellbar: %2</translation>
+    </message>
+    <message>
+        <source>%1 bytes on the server, %2 bytes here</source>
+        <translation>auf dem Server %1 Bytes, lokal %2 Bytes</translation>
     </message>
 </context>
 </TS>

@@ -1,15 +1,12 @@
 #include "response_text.h"
 
-#include <QCoreApplication>
+#include "upload_text.h"
+
 #include <QStringList>
 #include <QTextDocument>
 #include <utility>
 
 namespace {
-
-struct upload_text final {
-    Q_DECLARE_TR_FUNCTIONS(upload)
-};
 
 constexpr qsizetype tooltip_line_length = 100;
 

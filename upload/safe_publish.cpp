@@ -1,13 +1,15 @@
 #include "safe_publish.h"
 
 #include "response_text.h"
+#include "upload_text.h"
 
-#include <QCoreApplication>
 #include <QRandomGenerator>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
+
+using kind = transfer_error::kind;
 
 // The hidden name the new file is stored under until it is complete.
 QString temporary_name_for(const QString& page) {
@@ -16,24 +18,25 @@ QString temporary_name_for(const QString& page) {
     return u".%1.partial-%2"_s.arg(page, QString::number(random, 16).rightJustified(8, u'0'));
 }
 
-class publisher final {
-    Q_DECLARE_TR_FUNCTIONS(upload)
+bool lost_connection(const transfer_error& error) {
+    return error.what == kind::broken || error.what == kind::cut;
+}
 
+class publisher final {
 public:
     publisher(remote_directory& directory, const QString& page, std::int64_t local_size)
         : directory(directory), page(page), local_size(local_size),
           temporary(temporary_name_for(page)) {}
 
-    publish_outcome run();
+    transfer_result<QString> run();
 
 private:
-    publish_outcome direct();
-    publish_outcome succeeded(bool direct) const;
-    publish_outcome failed_removing_temporary(QString text);
-    bool remove_temporary();
-    QString leftover_text() const;
-    QString upload_failed() const { return tr("upload failed: %1").arg(directory.last_failure()); }
-    std::optional<QString> size_fault(const QString& name);
+    transfer_result<QString> direct();
+    QString succeeded(bool direct) const;
+    transfer_error failed_removing_temporary(transfer_error error);
+    transfer_error remove_temporary();
+    QString leftover_text(const transfer_error& why) const;
+    transfer_error size_fault(const QString& name);
 
     remote_directory& directory;
     const QString page;
@@ -41,106 +44,115 @@ private:
     const QString temporary;
 };
 
-publish_outcome publisher::run() {
-    switch (directory.store(temporary)) {
-    case step_result::done:
-        break;
-    case step_result::refused:
-    case step_result::name_refused:
-        return direct();
-    case step_result::broken:
-        return {false, upload_failed()};
-    case step_result::cut:
-        return failed_removing_temporary(upload_failed());
+transfer_result<QString> publisher::run() {
+    if (const transfer_error stored = directory.store(temporary)) {
+        switch (stored.what) {
+        case kind::refused:
+        case kind::name_refused:
+            return direct();
+        case kind::cut:
+            return failed_removing_temporary(stored);
+        case kind::none:
+        case kind::broken:
+            break;
+        }
+        return stored;
     }
-    if (const auto fault = size_fault(temporary))
-        return failed_removing_temporary(tr("%1; the page stays as it was").arg(*fault));
+    if (transfer_error fault = size_fault(temporary)) {
+        fault.text = upload_text::tr("%1; the page stays as it was").arg(fault.text);
+        return failed_removing_temporary(fault);
+    }
 
-    step_result renamed = directory.rename(temporary, page);
-    if (renamed == step_result::refused) {
+    transfer_error renamed = directory.rename(temporary, page);
+    if (renamed.what == kind::refused) {
         // Some servers will not rename onto an existing file: keep the time without a page short.
-        const step_result removed = directory.remove(page);
-        const bool lost = removed == step_result::broken || removed == step_result::cut;
-        renamed = lost ? removed : directory.rename(temporary, page);
+        const transfer_error removed = directory.remove(page);
+        renamed = lost_connection(removed) ? removed : directory.rename(temporary, page);
     }
-    switch (renamed) {
-    case step_result::done:
+    switch (renamed.what) {
+    case kind::none:
         return succeeded(false);
-    case step_result::refused:
-    case step_result::name_refused: {
+    case kind::refused:
+    case kind::name_refused:
         // The page may be gone by now; the direct upload puts it back.
-        const QString why = directory.last_failure();
-        if (!remove_temporary())
-            return {false, tr("renaming failed: %1; %2").arg(why, leftover_text())};
+        if (const transfer_error left = remove_temporary())
+            return transfer_error{
+                left.what,
+                upload_text::tr("renaming failed: %1; %2").arg(renamed.text, leftover_text(left))};
         return direct();
-    }
-    case step_result::broken:
-    case step_result::cut:
+    case kind::broken:
+    case kind::cut:
         break;
     }
-    return failed_removing_temporary(
-        tr("renaming %1 to %2 failed: %3").arg(temporary, page, directory.last_failure()));
+    renamed.text =
+        upload_text::tr("renaming %1 to %2 failed: %3").arg(temporary, page, renamed.text);
+    return failed_removing_temporary(renamed);
 }
 
-publish_outcome publisher::direct() {
+transfer_result<QString> publisher::direct() {
     // Written under the live name: once data flowed, a failure may leave half a page behind.
-    const auto incomplete = [](const QString& failure) {
-        return tr("%1; the page on the server may now be incomplete (it was written directly under "
-                  "its name, because the server refuses the temporary name)")
-            .arg(failure);
+    const auto incomplete = [](transfer_error failure) {
+        failure.text =
+            upload_text::tr("%1; the page on the server may now be incomplete (it was written "
+                            "directly under its name, because the server refuses the temporary "
+                            "name)")
+                .arg(failure.text);
+        return failure;
     };
-    const step_result stored = directory.store(page);
-    if (stored != step_result::done)
-        return {false, stored == step_result::cut ? incomplete(upload_failed()) : upload_failed()};
-    if (const auto fault = size_fault(page))
-        return {false, incomplete(*fault)};
+    if (const transfer_error stored = directory.store(page))
+        return stored.what == kind::cut ? incomplete(stored) : stored;
+    if (const transfer_error fault = size_fault(page))
+        return incomplete(fault);
     return succeeded(true);
 }
 
-publish_outcome publisher::succeeded(bool direct) const {
+QString publisher::succeeded(bool direct) const {
     // Every language's text holds the marker, which tells success from failure; in English it
     // stands in brackets as the program's own word for the outcome.
     //: %2 is the word "erfolgreich" that marks every success, in every language: keep it.
-    const QString text = direct ? tr("%1 bytes uploaded and verified (%2), directly under the "
-                                     "page's name: the server refuses the temporary name")
+    const QString text = direct ? upload_text::tr("%1 bytes uploaded and verified (%2), directly "
+                                                  "under the page's name: the server refuses the "
+                                                  "temporary name")
                                 //: %2 is the word "erfolgreich" that marks every success.
-                                : tr("%1 bytes uploaded and verified (%2)");
-    return {true, text.arg(QString::number(local_size), success_marker.toString())};
+                                : upload_text::tr("%1 bytes uploaded and verified (%2)");
+    return text.arg(QString::number(local_size), success_marker.toString());
 }
 
-bool publisher::remove_temporary() {
-    const step_result removed = directory.remove(temporary);
+// None when the temporary file is gone, else why it stays.
+transfer_error publisher::remove_temporary() {
+    const transfer_error removed = directory.remove(temporary);
     // A refusal may only mean that nothing was stored; ask before calling it a leftover.
-    return removed == step_result::done ||
-           (removed != step_result::cut && removed != step_result::broken &&
-            !directory.size_of(temporary));
+    if (!removed || (!lost_connection(removed) && !directory.size_of(temporary).value))
+        return {};
+    return removed;
 }
 
-QString publisher::leftover_text() const {
-    return tr("the temporary file %1 could not be deleted: %2")
-        .arg(temporary, directory.last_failure());
+QString publisher::leftover_text(const transfer_error& why) const {
+    return upload_text::tr("the temporary file %1 could not be deleted: %2")
+        .arg(temporary, why.text);
 }
 
-publish_outcome publisher::failed_removing_temporary(QString text) {
-    if (!remove_temporary())
-        text += u"; "_s + leftover_text();
-    return {false, text};
+transfer_error publisher::failed_removing_temporary(transfer_error error) {
+    if (const transfer_error left = remove_temporary())
+        error.text += u"; "_s + leftover_text(left);
+    return error;
 }
 
-std::optional<QString> publisher::size_fault(const QString& name) {
-    const std::optional<std::int64_t> remote = directory.size_of(name);
-    if (!remote)
-        return tr("error: the size of %1 on the server is unknown: %2")
-            .arg(name, directory.last_failure());
-    if (*remote != local_size)
-        return tr("error: %1 bytes on the server, %2 bytes here")
-            .arg(QString::number(*remote), QString::number(local_size));
-    return std::nullopt;
+transfer_error publisher::size_fault(const QString& name) {
+    const transfer_result<std::int64_t> remote = directory.size_of(name);
+    // Either way the file on the server is not known to be whole.
+    if (!remote.value)
+        return {kind::cut, upload_text::tr("the size of %1 on the server is unknown: %2")
+                               .arg(name, remote.error.text)};
+    if (*remote.value != local_size)
+        return {kind::cut, upload_text::tr("%1 bytes on the server, %2 bytes here")
+                               .arg(QString::number(*remote.value), QString::number(local_size))};
+    return {};
 }
 
 } // namespace
 
-publish_outcome publish_page(remote_directory& directory, const QString& page,
-                             std::int64_t local_size) {
+transfer_result<QString> publish_page(remote_directory& directory, const QString& page,
+                                      std::int64_t local_size) {
     return publisher(directory, page, local_size).run();
 }

@@ -1,161 +1,45 @@
-#include "connection_options.h"
+#include "security_options.h"
 
-#include <QCoreApplication>
+#include "upload_text.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <initializer_list>
-#include <memory>
-#include <string>
-#include <utility>
 
 namespace {
 
-struct upload_text final {
-    Q_DECLARE_TR_FUNCTIONS(upload)
-};
-
-struct scheme_row {
-    url_scheme scheme;
-    QStringView name;        // as the user writes it
-    const char* curl_scheme; // as libcurl gets it
-    const char* protocol;    // the only one libcurl may speak for it
-};
-
-constexpr scheme_row schemes[] = {
-    {url_scheme::ftp, u"ftp", "ftp", "ftp"},
-    {url_scheme::ftpes, u"ftpes", "ftp", "ftp"},
-    {url_scheme::ftps, u"ftps", "ftps", "ftps"},
-    {url_scheme::sftp, u"sftp", "sftp", "sftp"},
-};
-
-const scheme_row* row_named(const QString& name) {
-    for (const auto& row : schemes)
-        if (row.name == name)
-            return &row;
-    return nullptr;
-}
-
-const scheme_row& row_of(url_scheme scheme) {
-    for (const auto& row : schemes)
-        if (row.scheme == scheme)
-            return row;
-    return schemes[0];
-}
-
-QString url_part(CURLU* url, CURLUPart part) {
-    char* text = nullptr;
-    if (curl_url_get(url, part, &text, 0) != CURLUE_OK)
-        return {};
-    QString result = QString::fromUtf8(text);
-    curl_free(text);
-    return result;
-}
-
-// Present even when empty: "ftp://@host" holds an empty user name.
-bool has_part(CURLU* url, CURLUPart part) {
-    char* text = nullptr;
-    const bool present = curl_url_get(url, part, &text, 0) == CURLUE_OK;
-    curl_free(text);
-    return present;
-}
-
-QByteArray percent_encoded_path(const QString& path) {
-    return path.toUtf8().toPercentEncoding("/");
-}
-
-// FTP: "/www/a.php" is absolute (the first segment %2F makes libcurl start with CWD /).
-// SFTP paths are absolute to libcurl; its "/~/" prefix stands for the login directory.
-QByteArray url_path(url_scheme scheme, const QString& remote) {
-    const bool absolute = remote.startsWith(u'/');
-    const QByteArray path = percent_encoded_path(absolute ? remote.mid(1) : remote);
-    if (scheme == url_scheme::sftp)
-        return (absolute ? "/" : "/~/") + path;
-    return (absolute ? "/%2F" : "/") + path;
-}
-
-quint16 standard_port(url_scheme scheme, quint16 port_setting) {
+// The only protocol libcurl may speak for a scheme.
+const char* protocol_of(url_scheme scheme) {
     switch (scheme) {
-    case url_scheme::ftps:
-        return 990;
-    case url_scheme::sftp:
-        return 22;
     case url_scheme::ftp:
     case url_scheme::ftpes:
-        break;
+        return "ftp";
+    case url_scheme::ftps:
+        return "ftps";
+    case url_scheme::sftp:
+        return "sftp";
     }
-    return port_setting;
-}
-
-QString host_without_brackets(const QString& host) {
-    return host.startsWith(u'[') && host.endsWith(u']') ? host.mid(1, host.size() - 2) : host;
+    return "ftp";
 }
 
 } // namespace
 
-target_result transfer_target_for(const QString& server_url, quint16 port_setting,
-                                  const QString& remote_path) {
-    const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-    const auto refused = [](const QString& why) {
-        return target_result{std::nullopt, upload_text::tr("server URL not usable: %1").arg(why)};
-    };
-    if (!url)
-        return refused(upload_text::tr("out of memory"));
-    // libcurl would read the URL only up to it.
-    if (server_url.contains(QChar(0)))
-        return refused(upload_text::tr("it holds a NUL character"));
-    // "ftpes" is ours, not libcurl's; every other scheme is refused below.
-    if (const CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, server_url.toUtf8().constData(),
-                                          CURLU_NON_SUPPORT_SCHEME))
-        return refused(QString::fromUtf8(curl_url_strerror(rc)));
-    const scheme_row* row = row_named(url_part(url.get(), CURLUPART_SCHEME).toLower());
-    if (!row)
-        return refused(upload_text::tr("it must start with ftp:// (plain FTP), ftpes:// (FTP with "
-                                       "TLS), ftps:// (FTP with implicit TLS) or sftp://"));
-    if (has_part(url.get(), CURLUPART_USER) || has_part(url.get(), CURLUPART_PASSWORD) ||
-        has_part(url.get(), CURLUPART_OPTIONS))
-        return refused(upload_text::tr("it must not hold a user name or password"));
-    const QString path = url_part(url.get(), CURLUPART_PATH);
-    if ((!path.isEmpty() && path != u"/") || !url_part(url.get(), CURLUPART_QUERY).isEmpty() ||
-        !url_part(url.get(), CURLUPART_FRAGMENT).isEmpty())
-        return refused(upload_text::tr("it may name only the host and port"));
-
-    transfer_target target{
-        row->scheme, host_without_brackets(url_part(url.get(), CURLUPART_HOST)), 0, {}};
-    const QString port = url_part(url.get(), CURLUPART_PORT);
-    target.port = port.isEmpty() ? standard_port(row->scheme, port_setting) : port.toUShort();
-    if (target.port == 0)
-        return refused(upload_text::tr("port 0 cannot be connected to"));
-    // A part libcurl refused would leave the URL pointing elsewhere than the target.
-    for (const auto& [part, value] :
-         {std::pair{CURLUPART_SCHEME, std::string(row->curl_scheme)},
-          std::pair{CURLUPART_PORT, std::to_string(target.port)},
-          std::pair{CURLUPART_PATH, url_path(row->scheme, remote_path).toStdString()}})
-        if (const CURLUcode rc = curl_url_set(url.get(), part, value.c_str(), 0))
-            return refused(QString::fromUtf8(curl_url_strerror(rc)));
-    target.url = url_part(url.get(), CURLUPART_URL).toUtf8();
-    return {target, {}};
-}
-
-bool read_trusted_bundle(CURL* curl, const QString& extra_ca_file, QByteArray* bundle,
-                         QString* error) {
-    bundle->clear();
+transfer_result<QByteArray> trusted_bundle(CURL* curl, const QString& extra_ca_file) {
+    QByteArray bundle;
     if (extra_ca_file.isEmpty())
-        return true;
+        return bundle;
     QFile extra(extra_ca_file);
-    if (!extra.open(QIODevice::ReadOnly)) {
-        *error = upload_text::tr("the trusted certificate file %1 cannot be read: %2")
-                     .arg(extra_ca_file, extra.errorString());
-        return false;
-    }
+    if (!extra.open(QIODevice::ReadOnly))
+        return transfer_error{transfer_error::kind::broken,
+                              upload_text::tr("the trusted certificate file %1 cannot be read: %2")
+                                  .arg(extra_ca_file, extra.errorString())};
     const char* system_bundle = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &system_bundle) == CURLE_OK && system_bundle) {
         QFile system(QFile::decodeName(system_bundle));
         if (system.open(QIODevice::ReadOnly))
-            *bundle = system.readAll() + '\n';
+            bundle = system.readAll() + '\n';
     }
-    *bundle += extra.readAll();
-    return true;
+    return bundle + extra.readAll();
 }
 
 namespace {
@@ -174,7 +58,11 @@ public:
                                 "was sent")
                     .arg(QString::fromLatin1(name), QString::fromUtf8(curl_easy_strerror(rc)));
     }
-    QString result() const { return refused; }
+    transfer_error result() const {
+        if (refused.isEmpty())
+            return {};
+        return {transfer_error::kind::broken, refused};
+    }
 
 private:
     CURL* curl;
@@ -183,10 +71,10 @@ private:
 
 } // namespace
 
-QString set_security_options(CURL* curl, url_scheme scheme, const QByteArray& ca_bundle,
-                             host_key_check* keys) {
+transfer_error set_security_options(CURL* curl, url_scheme scheme, const QByteArray& ca_bundle,
+                                    host_key_check* keys) {
     checked_options options(curl);
-    options.set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", row_of(scheme).protocol);
+    options.set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", protocol_of(scheme));
     switch (scheme) {
     case url_scheme::ftp:
         break;
@@ -213,7 +101,8 @@ QString set_security_options(CURL* curl, url_scheme scheme, const QByteArray& ca
     case url_scheme::sftp:
         options.set(CURLOPT_SSH_AUTH_TYPES, "CURLOPT_SSH_AUTH_TYPES", long(CURLSSH_AUTH_PASSWORD));
         if (!keys)
-            return upload_text::tr("no host key check was given for SFTP, so nothing was sent");
+            return {transfer_error::kind::broken,
+                    upload_text::tr("no host key check was given for SFTP, so nothing was sent")};
         options.set(CURLOPT_SSH_KNOWNHOSTS, "CURLOPT_SSH_KNOWNHOSTS",
                     QFile::encodeName(keys->file).constData());
         options.set(CURLOPT_SSH_KEYFUNCTION, "CURLOPT_SSH_KEYFUNCTION", &host_key_check::on_key);

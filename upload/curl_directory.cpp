@@ -1,0 +1,132 @@
+#include "curl_directory.h"
+
+#include "upload_text.h"
+
+#include <memory>
+
+namespace {
+
+using kind = transfer_error::kind;
+
+size_t read_file(char* buffer, size_t size, size_t count, void* user) {
+    const qint64 got = static_cast<QFile*>(user)->read(buffer, static_cast<qint64>(size * count));
+    return got < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(got);
+}
+
+size_t discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+struct quote_list {
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list{nullptr, curl_slist_free_all};
+    void add(const QString& command) {
+        list.reset(curl_slist_append(list.release(), command.toUtf8().constData()));
+    }
+};
+
+// A path in an SFTP quote command, where blanks would split it.
+QString sftp_quoted(QString path) {
+    path.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\""));
+    return u'"' + path + u'"';
+}
+
+} // namespace
+
+// One transfer on `name` in the directory (on the directory itself when empty), its options all
+// set from libcurl's defaults, so nothing of an earlier exchange lingers.
+transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
+                                        curl_slist* commands, bool even_when_stopping) {
+    if (transfer_error refused =
+            session.start_exchange(plan, plan.target.url_of(directory + name), stopping))
+        return refused;
+    CURL* h = session.get();
+    switch (what) {
+    case exchange_kind::store:
+        curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(h, CURLOPT_READFUNCTION, read_file);
+        curl_easy_setopt(h, CURLOPT_READDATA, &file);
+        // A connection that ends early is then an error, not a silently short file.
+        curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
+        break;
+    case exchange_kind::size:
+        // FTP's SIZE and SFTP's stat both arrive as a header, which libcurl also writes as data.
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
+        break;
+    case exchange_kind::quote:
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTQUOTE, commands);
+        break;
+    }
+    // Cleaning up after an aborted upload still runs while the component goes away, briefly.
+    static const std::atomic_bool never{false};
+    if (even_when_stopping && stopping) {
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, &never);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 2000L);
+    }
+    const CURLcode code = session.perform();
+    if (code == CURLE_OK)
+        return {};
+    return session.failure(code, failure_kind(what, code));
+}
+
+transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode code) const {
+    switch (what) {
+    case exchange_kind::store:
+        if (file.pos() > 0 || session.saw_reply(150) || session.saw_reply(125))
+            return kind::cut;
+        switch (code) {
+        case CURLE_UPLOAD_FAILED:        // FTP: STOR answered with an error
+        case CURLE_REMOTE_ACCESS_DENIED: // SFTP: the name or the directory is not writable
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+            return kind::refused;
+        default:
+            return kind::broken;
+        }
+    case exchange_kind::size:
+    case exchange_kind::quote:
+        break;
+    }
+    return code == CURLE_QUOTE_ERROR ? kind::refused : kind::broken;
+}
+
+transfer_error curl_directory::store(const QString& name) {
+    if (!file.seek(0))
+        return {kind::broken,
+                upload_text::tr("local file cannot be read: %1").arg(file.errorString())};
+    return exchange(exchange_kind::store, name);
+}
+
+transfer_result<std::int64_t> curl_directory::size_of(const QString& name) {
+    if (transfer_error failed = exchange(exchange_kind::size, name))
+        return failed;
+    curl_off_t size = -1;
+    curl_easy_getinfo(session.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
+    if (size < 0)
+        return transfer_error{kind::refused, upload_text::tr("the server does not tell the size")};
+    return std::int64_t(size);
+}
+
+transfer_error curl_directory::rename(const QString& from, const QString& to) {
+    quote_list commands;
+    if (sftp()) {
+        // One request: a refusal cannot tell the source name from the target.
+        commands.add(QStringLiteral("rename %1 %2")
+                         .arg(sftp_quoted(directory + from), sftp_quoted(directory + to)));
+        return exchange(exchange_kind::quote, QString(), commands.list.get());
+    }
+    commands.add(QStringLiteral("RNFR ") + from);
+    commands.add(QStringLiteral("RNTO ") + to);
+    transfer_error renamed = exchange(exchange_kind::quote, QString(), commands.list.get());
+    // Without its "350" the server refused the source name itself.
+    if (renamed.what == kind::refused && !session.saw_reply(350))
+        renamed.what = kind::name_refused;
+    return renamed;
+}
+
+transfer_error curl_directory::remove(const QString& name) {
+    quote_list commands;
+    commands.add(sftp() ? QStringLiteral("rm ") + sftp_quoted(directory + name)
+                        : QStringLiteral("DELE ") + name);
+    return exchange(exchange_kind::quote, QString(), commands.list.get(), true);
+}

@@ -1,0 +1,85 @@
+#include "curl_session.h"
+
+#include "response_text.h"
+#include "upload_text.h"
+
+#include <chrono>
+
+namespace {
+
+size_t keep_last_reply(char* data, size_t size, size_t count, void* user) {
+    static_cast<curl_session*>(user)->heard(std::string_view(data, size * count));
+    return size * count;
+}
+
+int abort_when_stopping(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic_bool*>(user)->load() ? 1 : 0;
+}
+
+long milliseconds(std::chrono::seconds limit) {
+    return static_cast<long>(std::chrono::milliseconds(limit).count());
+}
+
+} // namespace
+
+curl_session::curl_session() : handle(curl_easy_init()) {
+}
+
+curl_session::~curl_session() {
+    curl_easy_cleanup(handle);
+}
+
+void curl_session::heard(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    if (line.empty())
+        return;
+    const auto digit = [&line](std::size_t i) { return line[i] >= '0' && line[i] <= '9'; };
+    if (line.size() >= 3 && digit(0) && digit(1) && digit(2) &&
+        (line.size() == 3 || line[3] == ' ' || line[3] == '-'))
+        codes_seen.set(static_cast<std::size_t>((line[0] - '0') * 100 + (line[1] - '0') * 10 +
+                                                (line[2] - '0')));
+    last_reply = server_text(line);
+}
+
+transfer_error curl_session::start_exchange(connection_plan& for_plan, const QByteArray& url,
+                                            const std::atomic_bool& stopping) {
+    // The open connection and the TLS session cache survive the reset.
+    curl_easy_reset(handle);
+    plan = &for_plan;
+    error[0] = '\0';
+    last_reply.clear();
+    codes_seen.reset();
+    CURL* h = handle;
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_URL, url.constData());
+    curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L); // the server reads the path as written
+    curl_easy_setopt(h, CURLOPT_USERNAME, plan->user_name.constData());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, plan->password.constData());
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(plan->limits.connect_timeout));
+    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+                     static_cast<long>(plan->limits.reply_timeout.count()));
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(plan->limits.stall_time.count()));
+    // NAT routers drop a control connection that stays silent through a long upload.
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L); // the page arrives byte for byte
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, keep_last_reply);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, abort_when_stopping);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &stopping);
+    return set_security_options(h, plan->target.scheme, plan->ca_bundle,
+                                plan->keys ? &*plan->keys : nullptr);
+}
+
+transfer_error curl_session::failure(CURLcode code, transfer_error::kind what) const {
+    const QString said = QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
+    const QString secure =
+        secure_failure_text(code, plan->target, said, plan->keys ? &*plan->keys : nullptr);
+    QString text = secure.isEmpty() ? said : secure;
+    if (!last_reply.isEmpty())
+        text = upload_text::tr("%1; last server reply: %2").arg(text, last_reply);
+    return {what, text};
+}

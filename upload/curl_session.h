@@ -1,0 +1,58 @@
+#pragma once
+
+#include "security_options.h"
+#include "transfer_error.h"
+#include "transfer_options.h"
+#include "transfer_target.h"
+
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <bitset>
+#include <curl/curl.h>
+#include <optional>
+#include <string_view>
+
+// What every exchange of one upload connects with, prepared once per upload.
+struct connection_plan {
+    transfer_target target;
+    QByteArray user_name; // UTF-8, as libcurl takes them
+    QByteArray password;
+    transfer_options limits;
+    QByteArray ca_bundle;               // TLS: see trusted_bundle()
+    std::optional<host_key_check> keys; // SFTP
+};
+
+// Owns one easy handle, its error buffer and what the last exchange heard of the server. The
+// handle's connection and TLS session cache outlive each exchange, so one upload's exchanges
+// share a connection. Of the replies only what is used is kept, however much a server says.
+class curl_session final {
+public:
+    curl_session();
+    ~curl_session(); // sends QUIT on a connection still open
+    curl_session(const curl_session&) = delete;
+    curl_session& operator=(const curl_session&) = delete;
+
+    bool usable() const { return handle != nullptr; }
+    CURL* get() const { return handle; }
+
+    // Every option back to libcurl's default, then all that connecting to `url` for `plan` takes,
+    // security included; an exchange aborts when `stopping` turns true. The plan must outlive the
+    // exchange.
+    transfer_error start_exchange(connection_plan& plan, const QByteArray& url,
+                                  const std::atomic_bool& stopping);
+    CURLcode perform() { return curl_easy_perform(handle); }
+    // A failed exchange as the user reads it: libcurl's words, or plainer ones for a secure
+    // connection, and the server's last reply.
+    transfer_error failure(CURLcode code, transfer_error::kind what) const;
+
+    bool saw_reply(int code) const { return codes_seen.test(static_cast<std::size_t>(code)); }
+    void heard(std::string_view line);
+
+private:
+    CURL* handle;
+    connection_plan* plan = nullptr; // of the current exchange
+    char error[CURL_ERROR_SIZE] = {};
+    QString last_reply;
+    std::bitset<1000> codes_seen; // the three-digit reply codes of the last exchange
+};
