@@ -36,7 +36,8 @@ failure_sink set_failure_sink(failure_sink sink) {
     return previous;
 }
 
-void run_handler(QWidget* window, const QString& action, const std::function<void()>& handler) {
+void run_handler(QWidget* window, const QString& action, const std::function<void()>& handler,
+                 const std::function<void(const QString& reason)>& stopped) {
     QString reason;
     try {
         handler();
@@ -47,6 +48,8 @@ void run_handler(QWidget* window, const QString& action, const std::function<voi
         reason = app_text::tr("unknown failure");
     }
     // Shown outside the catch block, so a nested event loop never runs with an exception alive.
+    if (stopped)
+        stopped(reason);
     //: %1 is the caption of the button clicked, or "Start"; %2 the reason.
     current_sink()(window, app_text::tr("%1 failed:\n%2").arg(action, reason));
 }

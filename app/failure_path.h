@@ -7,7 +7,9 @@ class QWidget;
 
 // Runs one handler of the window. Handlers catch nothing themselves: a failing step throws, the
 // handler stops there, and the failure is shown here; the program then goes on running.
-void run_handler(QWidget* window, const QString& action, const std::function<void()>& handler);
+// `stopped` hears the reason first, before a message box can hold the program up.
+void run_handler(QWidget* window, const QString& action, const std::function<void()>& handler,
+                 const std::function<void(const QString& reason)>& stopped = {});
 
 // Where the failure path sends its message: a message box unless a test installs its own.
 using failure_sink = std::function<void(QWidget* window, const QString& text)>;

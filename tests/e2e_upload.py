@@ -2,11 +2,11 @@
 uploads a page to a real FTP server on loopback with one click on "nach FTP kopieren"."""
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
 from desktop_session import desktop_session, program_copy, wait_for
+from processes import ftp_server_port
 
 executable, ftp_server = sys.argv[1], sys.argv[2]
 page = b"<?php // home\r\n\x00\xe4\xfc\xff\r\n?>\n" * 100
@@ -18,34 +18,27 @@ os.makedirs(local)
 with open(os.path.join(local, "aktuell_home.php"), "wb") as f:
     f.write(page)
 
-server = subprocess.Popen(["/usr/bin/python3", ftp_server, "--home", home, "--user", "tester",
-                           "--password", "geheim 7"],
-                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 folder = None
 try:
-    port = int(server.stdout.readline())
-    folder, program = program_copy(executable, [
-        f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/", "aktuell_home.php"])
-    with desktop_session() as desktop:
-        desktop.start([program], cwd=folder)
-        window = desktop.find_window("FTP - Server")
-        wait_for("the window to start iconic", lambda: desktop.wm_state(window) == "Iconic")
-        desktop.restore(window)
-        desktop.click_until(window, 206, 14, 'the title "O.K."',  # "nach FTP kopieren"
-                            lambda: desktop.title(window) == "O.K.")
-        wait_for("the window to be minimised again", lambda: desktop.wm_state(window) == "Iconic")
+    with ftp_server_port(ftp_server, home, "tester", "geheim 7") as port:
+        folder, program = program_copy(executable, [
+            f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/",
+            "aktuell_home.php"])
+        with desktop_session() as desktop:
+            desktop.start([program], cwd=folder)
+            window = desktop.find_window("FTP - Server")
+            wait_for("the window to start iconic", lambda: desktop.wm_state(window) == "Iconic")
+            desktop.restore(window)
+            desktop.click_until(window, 206, 14, 'the title "O.K."',  # "nach FTP kopieren"
+                                lambda: desktop.title(window) == "O.K.")
+            wait_for("the window to be minimised again",
+                     lambda: desktop.wm_state(window) == "Iconic")
     with open(os.path.join(home, "www", "aktuell_home.php"), "rb") as f:
         assert f.read() == page, "the file on the server differs from the page"
     left = os.listdir(os.path.join(home, "www"))
     assert left == ["aktuell_home.php"], f"the server's directory holds {left}"
     print("1 passed, 0 failed")
 finally:
-    server.stdin.close()
-    try:
-        server.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        server.kill()
-        server.wait(timeout=5)
     shutil.rmtree(work, ignore_errors=True)
     if folder:
         shutil.rmtree(folder, ignore_errors=True)

@@ -1,4 +1,5 @@
 """Ending a process that a test started: asked first, killed if it does not go within 5 s."""
+import contextlib
 import os
 import signal
 import subprocess
@@ -27,3 +28,21 @@ def end_group(process):
     except ProcessLookupError:
         pass
     process.wait(timeout=5)
+
+
+@contextlib.contextmanager
+def ftp_server_port(script, home, user, password):
+    """Runs tests/ftp_server.py (`script`) with one account over `home`; yields its port and ends
+    it afterwards: it goes when its stdin closes."""
+    server = subprocess.Popen(["/usr/bin/python3", script, "--home", home, "--user", user,
+                               "--password", password],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        yield int(server.stdout.readline())
+    finally:
+        server.stdin.close()
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait(timeout=5)

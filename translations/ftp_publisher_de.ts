@@ -29,6 +29,37 @@
         <source>Start</source>
         <translation>Start</translation>
     </message>
+    <message>
+        <source>usage: ftp-publisher [--publish]</source>
+        <translation>Aufruf: ftp-publisher [--publish]</translation>
+    </message>
+</context>
+<context>
+    <name>desktop</name>
+    <message>
+        <source>Show the window</source>
+        <translation>Fenster zeigen</translation>
+    </message>
+    <message>
+        <source>cannot start %1: %2</source>
+        <translation>%1 lässt sich nicht starten: %2</translation>
+    </message>
+    <message>
+        <source>ftp-publisher ended while starting</source>
+        <translation>ftp-publisher endete beim Start</translation>
+    </message>
+    <message>
+        <source>ftp-publisher did not start within %1 s</source>
+        <translation>ftp-publisher startete nicht innerhalb von %1 s</translation>
+    </message>
+    <message>
+        <source>ftp-publisher ended before the upload did</source>
+        <translation>ftp-publisher endete vor dem Ende der Übertragung</translation>
+    </message>
+    <message>
+        <source>the running ftp-publisher did not answer within %1 s</source>
+        <translation>das laufende ftp-publisher antwortete nicht innerhalb von %1 s</translation>
+    </message>
 </context>
 <context>
     <name>settings</name>

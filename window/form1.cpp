@@ -119,8 +119,7 @@ void Form1::set_tab_order() {
 }
 
 void Form1::connect_handlers() {
-    connect(btn_copy, &QPushButton::clicked, this,
-            [this] { run_handler(this, btn_copy->text(), [this] { upload_clicked(); }); });
+    connect(btn_copy, &QPushButton::clicked, this, [this] { publish(); });
     connect(btn_edit, &QPushButton::clicked, this,
             [this] { run_handler(this, btn_edit->text(), [this] { toggle_settings(); }); });
     connect(btn_save, &QPushButton::clicked, this,
@@ -165,6 +164,23 @@ void Form1::upload_clicked() {
     password_from_keyring.wait();
     upload_page({this, txt_ftp_server, txt_ftp_user, txt_ftp_password, txt_localdir, txt_ftpdir,
                  txt_page, btn_copy, &Inet1});
+}
+
+void Form1::publish(const outcome_told& told) {
+    const auto tell = [this, &told](bool succeeded, const QString& reason) {
+        if (told)
+            told(succeeded, reason);
+        emit published(succeeded, reason);
+    };
+    run_handler(
+        this, btn_copy->text(),
+        [this, &tell] {
+            upload_clicked();
+            // upload_page leaves the outcome in the title and the response, as shown, in the
+            // button's description; a nested upload has set its own and returned before this.
+            tell(windowTitle() == fixed_text::title_ok, btn_copy->accessibleDescription());
+        },
+        [&tell](const QString& reason) { tell(false, reason); });
 }
 
 void Form1::save_clicked() {

@@ -7,6 +7,7 @@
 
 #include <QIcon>
 #include <QWidget>
+#include <functional>
 
 class QLabel;
 class QLineEdit;
@@ -26,6 +27,12 @@ public:
     // The first show, in the state that start_up left the window in.
     void show_as_started();
     void toggle_settings();
+
+    // The outcome of one upload as the user sees it: "O.K." or not, and the text behind it.
+    using outcome_told = std::function<void(bool succeeded, const QString& reason)>;
+    // Exactly what a click on btn_copy does. `told` hears this upload's outcome as soon as it is
+    // known: the title it set, or the failure that stopped it.
+    void publish(const outcome_told& told = {});
 
     // The outer height in twips, title bar included, as the window reports it.
     float outer_height() const;
@@ -48,6 +55,10 @@ public:
     transfer_component Inet1;
     // The look-up at start of a password that line 3 left to the keyring.
     password_lookup password_from_keyring;
+
+signals:
+    // After every upload, clicked or asked for, with what publish() tells.
+    void published(bool succeeded, const QString& reason);
 
 private:
     template <class Control> Control* place(std::string_view name);
