@@ -66,6 +66,26 @@ void write_all(QSaveFile& file, QByteArrayView bytes, const QString& path) {
     }
 }
 
+constexpr qsizetype password_line = 2;
+
+encoded_settings encode_or_fail(const QString& path, const setting_boxes& boxes,
+                                password_place place) {
+    QStringList texts;
+    for (const QLineEdit* box : boxes)
+        texts += box->text();
+    if (place == password_place::keyring)
+        texts[password_line].clear();
+    encoded_settings encoded = encode_settings(texts);
+    if (encoded.unfit >= 0)
+        fail(action::save, path,
+             settings_text::tr(
+                 "setting %1 of %2 holds a line break or a character that the file cannot "
+                 "hold; nothing was saved.")
+                 .arg(encoded.unfit + 1)
+                 .arg(line_count));
+    return encoded;
+}
+
 } // namespace
 
 void fail_to_save(const QString& path, const QString& reason) {
@@ -101,25 +121,20 @@ void load_settings(const QString& path, const setting_boxes& boxes) {
         boxes[i]->setText((*texts)[i]);
 }
 
-void save_settings(const QString& path, const setting_boxes& boxes) {
-    QStringList texts;
-    for (const QLineEdit* box : boxes)
-        texts += box->text();
-    const encoded_settings encoded = encode_settings(texts);
-    if (encoded.unfit >= 0)
-        fail(action::save, path,
-             settings_text::tr(
-                 "setting %1 of %2 holds a line break or a character that the file cannot "
-                 "hold; nothing was saved.")
-                 .arg(encoded.unfit + 1)
-                 .arg(line_count));
+void check_settings_fit(const QString& path, const setting_boxes& boxes) {
+    encode_or_fail(path, boxes, password_place::file);
+}
+
+void save_settings(const QString& path, const setting_boxes& boxes, password_place place) {
+    const encoded_settings encoded = encode_or_fail(path, boxes, place);
 
     const bool is_new = !QFileInfo::exists(path);
     QSaveFile file(path);
     // Unbuffered, so that a short write shows in write()'s result, not in a flush inside commit().
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         abandon(file, path);
-    // The password stands in plain text; QSaveFile already keeps an existing file's permissions.
+    // The password may stand in plain text; QSaveFile already keeps an existing file's
+    // permissions.
     if (is_new && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         abandon(file, path);
     write_all(file, encoded.bytes, path);

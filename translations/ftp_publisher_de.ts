@@ -7,6 +7,10 @@
         <source>File name of the page</source>
         <translation>Dateiname der Seite</translation>
     </message>
+    <message>
+        <source>No keyring took the password: it is kept in the settings file.</source>
+        <translation>Kein Schlüsselbund hat das Passwort angenommen: Es steht in der Einstellungsdatei.</translation>
+    </message>
 </context>
 <context>
     <name>app</name>

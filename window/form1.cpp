@@ -131,6 +131,9 @@ void Form1::start_up() {
     set_outer_height(collapsed_height);
     setWindowTitle(fixed_text::window_title.toString());
     load_settings(settings_file, setting_boxes_in_file_order());
+    // A password on line 3 wins; an empty line asks the keyring, without holding up the window.
+    if (txt_ftp_password->text().isEmpty())
+        password_from_keyring.start(txt_ftp_server->text(), txt_ftp_user->text(), txt_ftp_password);
 }
 
 void Form1::show_as_started() {
@@ -158,6 +161,7 @@ setting_boxes Form1::setting_boxes_in_file_order() const {
 }
 
 void Form1::upload_clicked() {
+    password_from_keyring.wait();
     upload_page({this, txt_ftp_server, txt_ftp_user, txt_ftp_password, txt_localdir, txt_ftpdir,
                  txt_page, btn_copy, &Inet1});
 }
@@ -180,9 +184,30 @@ void Form1::publish(const outcome_told& told) {
 }
 
 void Form1::save_clicked() {
+    // The box must hold what the keyring has before it is saved over.
+    password_from_keyring.wait();
     make_settings_folder(settings_file);
-    save_settings(settings_file, setting_boxes_in_file_order());
+    const setting_boxes boxes = setting_boxes_in_file_order();
+    check_settings_fit(settings_file, boxes);
+    const auto site = [this] {
+        return QStringList{txt_ftp_server->text(), txt_ftp_user->text(), txt_ftp_password->text()};
+    };
+    const QStringList stored = site();
+    // Texts typed while the keyring was busy were not stored there: the file takes them all.
+    const bool in_keyring = keep_in_keyring(stored[0], stored[1], stored[2]) && site() == stored;
+    const password_place place = in_keyring ? password_place::keyring : password_place::file;
+    save_settings(settings_file, boxes, place);
+    tell_password_place(place);
     toggle_settings();
+}
+
+void Form1::tell_password_place(password_place place) {
+    const QString note = place == password_place::file && !txt_ftp_password->text().isEmpty()
+                             ? tr("No keyring took the password: it is kept in the settings "
+                                  "file.")
+                             : QString();
+    txt_ftp_password->setToolTip(note);
+    txt_ftp_password->setAccessibleDescription(note);
 }
 
 float Form1::outer_height() const {

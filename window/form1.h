@@ -1,5 +1,6 @@
 #pragma once
 
+#include "password_keyring.h"
 #include "settings_file.h"
 #include "settings_location.h"
 #include "transfer_component.h"
@@ -52,6 +53,8 @@ public:
     QLabel* Label5;
     QPushButton* btn_save;
     transfer_component Inet1;
+    // The look-up at start of a password that line 3 left to the keyring.
+    password_lookup password_from_keyring;
 
 signals:
     // After every upload, clicked or asked for, with what publish() tells.
@@ -65,6 +68,7 @@ private:
     void upload_clicked();
     void save_clicked();
     setting_boxes setting_boxes_in_file_order() const;
+    void tell_password_place(password_place place);
 
     QString settings_file;
     float height_set = 0.0f; // the last outer height we set, and the client height it gave
