@@ -26,9 +26,9 @@ def end(process, timeout=10):
 class ftp_server:
     """One account whose home is `home`; on_event sees each event line the server prints."""
 
-    def __init__(self, home, user, password, throttle=0, on_event=None):
+    def __init__(self, home, user, password, throttle=0, on_event=None, extra=()):
         argv = ["/usr/bin/python3", SERVER_SCRIPT, "--home", home, "--user", user,
-                "--password", password]
+                "--password", password, *extra]
         if throttle:
             argv += ["--throttle", str(throttle)]
         self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,

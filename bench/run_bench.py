@@ -140,6 +140,7 @@ class bench:
         self.rows = []
         self.notes = []
         self.servers = []
+        self.extra_sections = []
 
     def runs_for(self, size):
         """Cheap measurements get more runs: the noise of a shared machine weighs more there."""
@@ -302,6 +303,10 @@ class bench:
                           statistics.median(ratios) <= 1.05))
         self.like_ours_row("Latency of a 20 KiB upload, ms", like_ours, "{:.2f}")
 
+    def links(self):
+        from links import run_links
+        self.extra_sections.append(run_links(self, max(9, self.runs)))
+
     def cpu_while_waiting(self):
         rate = 1_000_000
         server = self.server(throttle=rate)
@@ -389,7 +394,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--only", nargs="+", metavar="PART",
                         choices=["start_up", "latency", "throughput", "memory",
-                                 "cpu_while_waiting"], help="run only these parts")
+                                 "cpu_while_waiting", "links"], help="run only these parts")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("--runs must be at least 5")
@@ -398,7 +403,8 @@ def main():
     b = bench(os.path.abspath(args.build), args.runs)
     loads = []  # other work on this shared machine shows here
     try:
-        for part in (b.start_up, b.latency, b.throughput, b.memory, b.cpu_while_waiting):
+        for part in (b.start_up, b.latency, b.throughput, b.memory, b.cpu_while_waiting,
+                     b.links):
             print(f"… {part.__name__.replace('_', ' ')}", file=sys.stderr, flush=True)
             if not args.only or part.__name__ in args.only:
                 loads.append(f"{part.__name__.replace('_', ' ')} {os.getloadavg()[0]:.1f}")
@@ -420,6 +426,7 @@ def main():
         *[f"- {note}" for note in b.notes],
         f"- The machine's load average (1 min) as each part began: {', '.join(loads)}; the "
         f"server and the client of one upload keep up to 2 of the {os.cpu_count()} cores busy.",
+        *["\n" + section for section in b.extra_sections],
     ])
     print(report)
     write_report(args.output, report)

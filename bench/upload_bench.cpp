@@ -1,5 +1,5 @@
 // The real upload code, driven for tools/bench. Every figure printed is measured here.
-//   bench_upload put <url> <user> <password> <local file> <remote path>
+//   bench_upload put <url> <user> <password> <local file> <remote path> [<CA file> <known_hosts>]
 //       per line on stdin one PUT, then CLOSE, through the transfer component and
 //       wait_for_transfer, as a click does; seconds run from the first setting to the
 //       response being readable; at the end of stdin the process's peak RSS
@@ -55,8 +55,13 @@ template <class Upload> void for_each_line(Upload upload) {
     }
 }
 
-int put(char* argv[]) {
-    transfer_component inet;
+int put(int argc, char* argv[]) {
+    transfer_options options;
+    if (argc == 9) {
+        options.extra_ca_file = QString::fromLocal8Bit(argv[7]);
+        options.known_hosts_file = QString::fromLocal8Bit(argv[8]);
+    }
+    transfer_component inet(options);
     const QString command = QStringLiteral("PUT ") + QString::fromLocal8Bit(argv[5]) + u' ' +
                             QString::fromLocal8Bit(argv[6]);
     for_each_line([&] {
@@ -125,8 +130,8 @@ int main(int argc, char* argv[]) {
         const std::unique_ptr<QCoreApplication> app =
             mode == "click" ? std::make_unique<QApplication>(argc, argv)
                             : std::make_unique<QCoreApplication>(argc, argv);
-        if (mode == "put" && argc == 7)
-            rc = put(argv);
+        if (mode == "put" && (argc == 7 || argc == 9))
+            rc = put(argc, argv);
         else if (mode == "click" && argc == 3)
             rc = click(argv);
         else if (mode == "versions")

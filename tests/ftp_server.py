@@ -23,6 +23,8 @@ Fault modes:
     --short-by N           keep N bytes fewer than received, still answering 226
     --cut-after N          reset both connections once N bytes of an upload arrived (the first
                            upload only; later connections work, so a client can clean up)
+    --address ::1          listen there instead (the benchmark's delaying proxy takes 127.0.0.1)
+    --passive-ports LO-HI  passive data connections on these ports only
 """
 
 import argparse
@@ -175,6 +177,8 @@ def main():
     parser.add_argument("--short-by", type=int, default=0, metavar="N")
     parser.add_argument("--cut-after", type=int, default=0, metavar="N")
     parser.add_argument("--auth-failed-delay", type=float, default=0.0, metavar="S")
+    parser.add_argument("--address", choices=["127.0.0.1", "::1"], default="127.0.0.1")
+    parser.add_argument("--passive-ports", metavar="LO-HI")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -183,7 +187,11 @@ def main():
         serve_silently(closed)
         return
 
-    server = FTPServer(("127.0.0.1", 0), make_handler(args))
+    handler = make_handler(args)
+    if args.passive_ports:
+        low, high = (int(p) for p in args.passive_ports.split("-"))
+        handler.passive_ports = list(range(low, high + 1))
+    server = FTPServer((args.address, 0), handler)
     event(str(server.socket.getsockname()[1]))
     while not closed.is_set():
         server.serve_forever(timeout=0.1, blocking=False)

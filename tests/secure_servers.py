@@ -5,9 +5,14 @@
       wrong_host.pem/.key (signed by the CA, for another name) and self_signed.pem/.key
   secure_servers.py host-key FILE
       writes a new SSH host key to FILE and prints its public line
-  secure_servers.py proftpd --tls explicit|implicit --cert F --key F [--rate KB] ROOT HOME USER PASSWORD
+  secure_servers.py proftpd --tls explicit|implicit --cert F --key F [--rate KB] [--tls13-only]
+                    ROOT HOME USER PASSWORD
   secure_servers.py vsftpd --tls explicit|implicit --cert F --key F ROOT HOME USER PASSWORD
   secure_servers.py sftp [--host-key FILE] ROOT HOME USER PASSWORD
+
+For the benchmark's delaying proxy, which takes 127.0.0.1, every server takes --address ::1; the
+FTP servers --passive-ports LO-HI and --command-log FILE (each command as received), SFTP
+--request-log FILE (each request's name).
 
 ROOT is the server's "/", HOME the login directory below it ("/home/alice"), so absolute and
 home-relative paths land in different places (vsftpd logs in at ROOT itself). A server prints
@@ -66,15 +71,15 @@ def make_certs(folder):
                 "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(address="127.0.0.1"):
+    with socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET) as s:
+        s.bind((address, 0))
         return s.getsockname()[1]
 
 
-def listening(port):
+def listening(port, address="127.0.0.1"):
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
+        with socket.create_connection((address, port), timeout=1):
             return True
     except OSError:
         return False
@@ -86,13 +91,13 @@ def give_to(root, uid, gid):
             os.chown(name, uid, gid)
 
 
-def serve_on_free_port(name, work, write_config, command):
+def serve_on_free_port(name, work, write_config, command, address="127.0.0.1"):
     """Starts command(config file) with the config write_config(port) gives, says its port and
     serves until stdin closes; ends the server and removes work."""
     log = os.path.join(work, name + ".log")
     try:
         for _ in range(5):  # another program may take the free port before the server binds it
-            port = free_port()
+            port = free_port(address)
             config = os.path.join(work, name + ".conf")
             with open(config, "w") as f:
                 f.write(write_config(port))
@@ -100,9 +105,9 @@ def serve_on_free_port(name, work, write_config, command):
                 server = subprocess.Popen(command(config), stdin=subprocess.DEVNULL, stdout=out,
                                           stderr=out, preexec_fn=end_with_parent)
             deadline = time.monotonic() + 15
-            while time.monotonic() < deadline and server.poll() is None and not listening(port):
+            while time.monotonic() < deadline and server.poll() is None and not listening(port, address):
                 time.sleep(0.05)
-            if server.poll() is None and listening(port):
+            if server.poll() is None and listening(port, address):
                 break
             end(server)
         else:
@@ -139,9 +144,9 @@ def run_proftpd(args):
     config = lambda port: f"""ServerType standalone
 ServerName "ftp-publisher test"
 ServerIdent off
-DefaultAddress 127.0.0.1
+DefaultAddress {args.address}
 SocketBindTight on
-UseIPv6 off
+UseIPv6 {"on" if ":" in args.address else "off"}
 Port {port}
 User {user_name}
 Group {group_name}
@@ -162,15 +167,19 @@ ModulePath /usr/lib/proftpd
 LoadModule mod_tls.c
 TLSEngine on
 TLSRequired on
-TLSProtocol TLSv1.2 TLSv1.3
+TLSProtocol {"TLSv1.3" if args.tls13_only else "TLSv1.2 TLSv1.3"}
 TLSRSACertificateFile {os.path.realpath(args.cert)}
 TLSRSACertificateKeyFile {os.path.realpath(args.key)}
 TLSVerifyClient off
 TLSLog {work}/tls.log
 {"TLSOptions UseImplicitSSL" if args.tls == "implicit" else ""}
 {f"TransferRate STOR {args.rate}" if args.rate else ""}
+{f"PassivePorts {args.passive_ports.replace('-', ' ')}" if args.passive_ports else ""}
+{f'LogFormat commands "%m %J"{chr(10)}ExtendedLog {args.command_log} ALL commands'
+ if args.command_log else ""}
 """
-    serve_on_free_port("proftpd", work, config, lambda conf: ["proftpd", "-n", "-q", "-c", conf])
+    serve_on_free_port("proftpd", work, config, lambda conf: ["proftpd", "-n", "-q", "-c", conf],
+                       args.address)
 
 
 # tools/setup unpacks vsftpd here: as a package it conflicts with proftpd-core.
@@ -212,12 +221,13 @@ def run_vsftpd(args):
     service = PAM_SERVICE_PREFIX + str(os.getpid())
     with open(service, "w") as f:
         f.write(f"auth required pam_userdb.so db={work}/users\naccount required pam_permit.so\n")
+    ipv6 = ":" in args.address
+    low, high = args.passive_ports.split("-") if args.passive_ports else (0, 0)
     # TLS switched on, the rest as vsftpd has it by default (written out where it matters: data
     # connections must resume the control connection's session). The login directory is ROOT.
-    config = lambda port: f"""listen=YES
-listen_ipv6=NO
+    config = lambda port: f"""{"listen_ipv6=YES" if ipv6 else "listen=YES"}
+{"listen_address6" if ipv6 else "listen_address"}={args.address}
 background=NO
-listen_address=127.0.0.1
 listen_port={port}
 anonymous_enable=NO
 local_enable=YES
@@ -232,7 +242,9 @@ allow_writeable_chroot=YES
 secure_chroot_dir={work}/empty
 pam_service_name={os.path.basename(service)}
 xferlog_enable=YES
-vsftpd_log_file={work}/transfers.log
+vsftpd_log_file={args.command_log or work + "/transfers.log"}
+{"log_ftp_protocol=YES" if args.command_log else ""}
+{f"pasv_min_port={low}{chr(10)}pasv_max_port={high}" if args.passive_ports else ""}
 ssl_enable=YES
 {"implicit_ssl=YES" if args.tls == "implicit" else ""}
 require_ssl_reuse=YES
@@ -245,7 +257,7 @@ rsa_private_key_file={os.path.realpath(args.key)}
     os.environ["LD_LIBRARY_PATH"] = ":".join(
         os.path.dirname(found) for found in glob.glob(VSFTPD_FOLDER + "/usr/lib/*/libwrap.so.0"))
     try:
-        serve_on_free_port("vsftpd", work, config, lambda conf: [program, conf])
+        serve_on_free_port("vsftpd", work, config, lambda conf: [program, conf], args.address)
     finally:
         os.remove(service)
 
@@ -254,6 +266,10 @@ def end_with_parent():
     # Should this helper be killed outright, ProFTPD must not outlive it.
     import ctypes
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+REQUESTS = {"open", "close", "read", "write", "stat", "lstat", "fstat", "setstat", "fsetstat",
+            "rename", "posix_rename", "remove", "realpath", "opendir", "statvfs", "mkdir"}
 
 
 def new_host_key():
@@ -283,13 +299,19 @@ def run_sftp(args):
         def __init__(self, channel):
             super().__init__(channel, chroot=root)
 
+        def __getattribute__(self, name):
+            if args.request_log and name in REQUESTS:
+                with open(args.request_log, "a") as log:
+                    log.write(name + "\n")
+            return super().__getattribute__(name)
+
         def map_path(self, path):
             # chroot alone would start the client in "/"; a login directory below it tells
             # absolute paths from home-relative ones
             return super().map_path(path if path.startswith(b"/") else posixpath.join(home, path))
 
     async def serve():
-        acceptor = await asyncssh.listen("127.0.0.1", 0, server_host_keys=[key],
+        acceptor = await asyncssh.listen(args.address, 0, server_host_keys=[key],
                                          server_factory=login, sftp_factory=files,
                                          allow_scp=False)
         say(f"port {acceptor.sockets[0].getsockname()[1]}")
@@ -312,7 +334,16 @@ def main():
         servers[name].add_argument("--key", required=True)
     servers["proftpd"].add_argument("--rate", type=int, default=0,
                                     help="receive uploads at this many KB per second")
+    servers["proftpd"].add_argument("--tls13-only", action="store_true",
+                                    help="refuse every TLS version but 1.3")
+    for name in ("proftpd", "vsftpd"):
+        servers[name].add_argument("--passive-ports", metavar="LO-HI")
+        servers[name].add_argument("--command-log", metavar="FILE")
     servers["sftp"].add_argument("--host-key")
+    servers["sftp"].add_argument("--request-log", metavar="FILE")
+    for name in ("proftpd", "vsftpd", "sftp"):
+        servers[name].add_argument("--address", choices=("127.0.0.1", "::1"),
+                                   default="127.0.0.1")
     for sub in servers.values():
         for name in ("root", "home", "user", "password"):
             sub.add_argument(name)

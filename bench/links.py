@@ -1,0 +1,231 @@
+"""Publishing over links with a round-trip time: ours against curl, for ftp, ftpes, ftps and sftp.
+
+Each server listens on ::1; bench/delay_proxy.py relays 127.0.0.1 to it with the round-trip
+time given, control and passive data connections alike. For each scheme and round-trip time the
+three clients publish the same 20 KiB page in turn (A B C A B C ...): ours (bench_upload, the real
+upload library), `curl -T` (the page written directly under its name) and curl publishing as
+safely (to a temporary name, then its SIZE, RNFR and RNTO as quoted commands; SFTP: rm and
+rename, as curl cannot ask for a size there). Round trips per publish are the slope of the
+medians: (ms at the longest RTT - ms at 0) / that RTT, so overlapping exchanges count once, as a
+user feels them. The command sequence of each client comes from the servers' own logs.
+"""
+import os
+import socket
+import statistics
+import subprocess
+import tempfile
+import time
+
+from local_ftp import end, ftp_server
+
+SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+PROXY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "delay_proxy.py")
+USER, PASSWORD = "alice", "Geheim-7x"
+PAGE = "aktuell_home.php"
+TEMPORARY = "." + PAGE + ".partial-bench"
+RTTS = (0, 20, 60)
+
+
+def free_range(count, start=41000):
+    """`count` ports in a row that are free on 127.0.0.1 and on ::1."""
+    for low in range(start, 60000, count):
+        held = []
+        try:
+            for port in range(low, low + count):
+                for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+                    s = socket.socket(family)
+                    held.append(s)
+                    s.bind((address, port))
+            return low, low + count - 1
+        except OSError:
+            continue
+        finally:
+            for s in held:
+                s.close()
+    raise RuntimeError("no free range of ports")
+
+
+class process_with_port:
+    """A helper script that prints "port N" and runs until its stdin closes."""
+
+    def __init__(self, argv):
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True)
+        deadline = time.monotonic() + 30
+        line = ""
+        while time.monotonic() < deadline and not line.startswith("port "):
+            line = self.process.stdout.readline()
+            if not line:
+                break
+        if not line.startswith("port "):
+            end(self.process)
+            raise RuntimeError(f"{argv[1]} did not report its port")
+        self.port = int(line.split()[1])
+
+    def stop(self):
+        end(self.process)
+
+
+class scheme_server:
+    """One server for a scheme, its log of commands or requests, and a root to look into."""
+
+    def __init__(self, scheme, work, certs):
+        self.scheme = scheme
+        self.root = os.path.join(work, scheme)
+        os.makedirs(os.path.join(self.root, "www"))
+        self.log = os.path.join(work, scheme + ".log")
+        self.passive = None
+        self.events = []
+        python = "/usr/bin/python3"
+        if scheme == "ftp":
+            self.passive = free_range(8)
+            self.server = ftp_server(self.root, USER, PASSWORD, on_event=self.on_event,
+                                     extra=["--address", "::1", "--passive-ports",
+                                            "%d-%d" % self.passive])
+            self.port = self.server.port
+            return
+        if scheme == "sftp":
+            argv = ["sftp", "--address", "::1", "--request-log", self.log]
+        else:
+            self.passive = free_range(8)
+            argv = ["vsftpd", "--tls", "implicit" if scheme == "ftps" else "explicit",
+                    "--cert", os.path.join(certs, "server.pem"),
+                    "--key", os.path.join(certs, "server.key"), "--address", "::1",
+                    "--passive-ports", "%d-%d" % self.passive, "--command-log", self.log]
+        self.server = process_with_port([python, os.path.join(SCRIPTS, "secure_servers.py"),
+                                         *argv, self.root, "/", USER, PASSWORD])
+        self.port = self.server.port
+
+    def on_event(self, line):
+        if line.startswith("COMMAND "):
+            self.events.append(line[8:].split(" ")[0])
+
+    def commands_since(self, mark):
+        """What the server received since `mark` (from mark()), one verb or request a line."""
+        if self.scheme == "ftp":
+            return self.events[mark:]
+        return self.log_lines()[mark:]
+
+    def log_lines(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, errors="replace") as log:
+            lines = log.read().splitlines()
+        if self.scheme == "sftp":
+            return lines
+        # vsftpd: ... FTP command: Client "::1", "STOR name"
+        return [line.split('", "', 1)[1].split(" ")[0].strip('"') for line in lines
+                if "FTP command:" in line]
+
+    def mark(self):
+        return len(self.events) if self.scheme == "ftp" else len(self.log_lines())
+
+    def stored(self):
+        return os.path.join(self.root, "www", PAGE)
+
+    def stop(self):
+        self.server.stop()
+
+
+def curl_argv(scheme, port, path, certs, known_hosts, safely):
+    url_scheme = {"ftp": "ftp", "ftpes": "ftp", "ftps": "ftps", "sftp": "sftp"}[scheme]
+    argv = ["curl", "--silent", "--show-error", "--disable", "--noproxy", "*",
+            "--user", f"{USER}:{PASSWORD}", "-T", path, "-w", "seconds=%{time_total}\\n"]
+    if scheme in ("ftpes", "ftps"):
+        argv += ["--ssl-reqd", "--cacert", os.path.join(certs, "ca.pem")]
+    if scheme == "sftp":
+        argv += ["--insecure"]  # ours checks the key: known_hosts, recorded on first contact
+    name = TEMPORARY if safely else PAGE
+    if scheme == "sftp":
+        argv.append(f"sftp://127.0.0.1:{port}/www/{name}")
+        if safely:
+            argv += ["-Q", f"-rm /www/{PAGE}", "-Q", f"-rename /www/{TEMPORARY} /www/{PAGE}"]
+    else:
+        argv.append(f"{url_scheme}://127.0.0.1:{port}/%2Fwww/{name}")
+        if safely:
+            argv += ["-Q", f"-SIZE {TEMPORARY}", "-Q", f"-RNFR {TEMPORARY}",
+                     "-Q", f"-RNTO {PAGE}"]
+    return argv
+
+
+def median_ms(values):
+    return statistics.median(values) * 1000
+
+
+def run_links(b, runs):
+    """Adds a table and the command sequences to the bench `b`; `runs` per figure."""
+    from run_bench import key_values, run, session
+    work = tempfile.mkdtemp(prefix="links-", dir=b.work)
+    for folder in (b.work, work):  # vsftpd serves its root as the unprivileged "ftp"
+        os.chmod(folder, 0o755)
+    certs = os.path.join(work, "certs")
+    os.makedirs(certs)
+    run(["/usr/bin/python3", os.path.join(SCRIPTS, "secure_servers.py"), "certs", certs],
+        timeout=120)
+    known_hosts = os.path.join(work, "known_hosts")
+    local = os.path.join(work, "local")
+    os.makedirs(local)
+    path = os.path.join(local, PAGE)
+    with open(path, "wb") as f:
+        f.write(os.urandom(20 * 1024))
+    size = os.path.getsize(path)
+
+    results = {}  # (scheme, client) -> {rtt: [seconds]}
+    sequences = {}
+    for scheme in ("ftp", "ftpes", "ftps", "sftp"):
+        server = scheme_server(scheme, work, certs)
+        try:
+            for rtt in RTTS:
+                argv = ["/usr/bin/python3", PROXY, "--rtt", str(rtt), "--target", str(server.port)]
+                if server.passive:
+                    argv += ["--passive", "%d-%d" % server.passive]
+                proxy = process_with_port(argv)
+                try:
+                    url = f"{scheme}://127.0.0.1:{proxy.port}"
+                    with session([b.program("bench_upload"), "put", url, USER, PASSWORD, path,
+                                  "/www/" + PAGE, os.path.join(certs, "ca.pem"), known_hosts],
+                                 b.env) as ours:
+                        def publish_ours():
+                            values = ours.upload()
+                            if "erfolgreich" not in values["response"]:
+                                raise RuntimeError(f"{scheme}: ours failed: {values['response']}")
+                            return float(values["seconds"])
+
+                        def publish_curl(safely):
+                            out = run(curl_argv(scheme, proxy.port, path, certs, known_hosts,
+                                                safely), timeout=120)
+                            return float(key_values(out)["seconds"])
+
+                        clients = {"ours": publish_ours,
+                                   "curl -T": lambda: publish_curl(False),
+                                   "curl as safely": lambda: publish_curl(True)}
+                        for name, client in clients.items():  # warm-up, and the sequences
+                            mark = server.mark()
+                            client()
+                            if os.path.getsize(server.stored()) != size:
+                                raise RuntimeError(f"{scheme}: {name} left a wrong size")
+                            if rtt == 0:
+                                time.sleep(0.2)  # the server's log of the last command
+                                sequences[(scheme, name)] = server.commands_since(mark)
+                        for _ in range(runs):
+                            for name, client in clients.items():
+                                results.setdefault((scheme, name), {}).setdefault(
+                                    rtt, []).append(client())
+                finally:
+                    proxy.stop()
+        finally:
+            server.stop()
+
+    longest = RTTS[-1]
+    lines = [f"### Over links with a round-trip time (20 KiB page, median of {runs})", "",
+             "| scheme | client | round trips per publish | ms at RTT "
+             + " | ms at RTT ".join(str(r) for r in RTTS) + " |",
+             "|---|---|---|" + "---|" * len(RTTS)]
+    for (scheme, name), by_rtt in results.items():
+        trips = (median_ms(by_rtt[longest]) - median_ms(by_rtt[0])) / longest
+        lines.append(f"| {scheme} | {name} | {trips:.1f} | "
+                     + " | ".join(f"{median_ms(by_rtt[r]):.1f}" for r in RTTS) + " |")
+    lines += ["", "Commands (FTP) or requests (SFTP) the server received for one publish:", ""]
+    for (scheme, name), seen in sequences.items():
+        lines.append(f"- {scheme}, {name} ({len(seen)}): `{', '.join(seen)}`")
+    return "\n".join(lines)
