@@ -152,8 +152,9 @@ def median_ms(values):
     return statistics.median(values) * 1000
 
 
-def run_links(b, runs):
-    """Adds a table and the command sequences to the bench `b`; `runs` per figure."""
+def run_links(b, runs, before=None):
+    """A table and the command sequences; `runs` per figure. `before`: the bench_upload of another
+    build, measured in the same turns as "ours before"."""
     from run_bench import key_values, run, session
     work = tempfile.mkdtemp(prefix="links-", dir=b.work)
     for folder in (b.work, work):  # vsftpd serves its root as the unprivileged "ftp"
@@ -182,11 +183,14 @@ def run_links(b, runs):
                 proxy = process_with_port(argv)
                 try:
                     url = f"{scheme}://127.0.0.1:{proxy.port}"
-                    with session([b.program("bench_upload"), "put", url, USER, PASSWORD, path,
-                                  "/www/" + PAGE, os.path.join(certs, "ca.pem"), known_hosts],
-                                 b.env) as ours:
-                        def publish_ours():
-                            values = ours.upload()
+                    def uploader(program):
+                        return session([program, "put", url, USER, PASSWORD, path, "/www/" + PAGE,
+                                        os.path.join(certs, "ca.pem"), known_hosts], b.env)
+
+                    with uploader(b.program("bench_upload")) as ours, \
+                            uploader(before or b.program("bench_upload")) as ours_before:
+                        def publish(uploader):
+                            values = uploader.upload()
                             if "erfolgreich" not in values["response"]:
                                 raise RuntimeError(f"{scheme}: ours failed: {values['response']}")
                             return float(values["seconds"])
@@ -196,17 +200,22 @@ def run_links(b, runs):
                                                 safely), timeout=120)
                             return float(key_values(out)["seconds"])
 
-                        clients = {"ours": publish_ours,
+                        clients = {"ours": lambda: publish(ours),
                                    "curl -T": lambda: publish_curl(False),
                                    "curl as safely": lambda: publish_curl(True)}
-                        for name, client in clients.items():  # warm-up, and the sequences
-                            mark = server.mark()
-                            client()
-                            if os.path.getsize(server.stored()) != size:
-                                raise RuntimeError(f"{scheme}: {name} left a wrong size")
-                            if rtt == 0:
-                                time.sleep(0.2)  # the server's log of the last command
-                                sequences[(scheme, name)] = server.commands_since(mark)
+                        if before:
+                            clients["ours before"] = lambda: publish(ours_before)
+                        # Two rounds of warm-up, so the page exists and ours has learnt what the
+                        # server refuses; at RTT 0 a third round for the command sequences.
+                        for round in range(3 if rtt == 0 else 2):
+                            for name, client in clients.items():
+                                mark = server.mark()
+                                client()
+                                if os.path.getsize(server.stored()) != size:
+                                    raise RuntimeError(f"{scheme}: {name} left a wrong size")
+                                if round == 2:
+                                    time.sleep(0.2)  # the server's log of the last command
+                                    sequences[(scheme, name)] = server.commands_since(mark)
                         for _ in range(runs):
                             for name, client in clients.items():
                                 results.setdefault((scheme, name), {}).setdefault(

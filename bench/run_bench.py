@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs every benchmark of ftp-publisher in one go, prints one table and writes BENCHMARKS.md.
 
-Usage: run_bench.py <bench build dir> <BENCHMARKS.md> [--runs N]
+Usage: run_bench.py <bench build dir> <BENCHMARKS.md> [--runs N] [--only PART...] [--before DIR]
 
 Each figure is the median of N runs after one warm-up, with min and max; A and B of a
 comparison run interleaved (A B A B ...) against the same server, and a ratio is the median of
@@ -141,6 +141,7 @@ class bench:
         self.notes = []
         self.servers = []
         self.extra_sections = []
+        self.before = None
 
     def runs_for(self, size):
         """Cheap measurements get more runs: the noise of a shared machine weighs more there."""
@@ -305,7 +306,7 @@ class bench:
 
     def links(self):
         from links import run_links
-        self.extra_sections.append(run_links(self, max(9, self.runs)))
+        self.extra_sections.append(run_links(self, max(9, self.runs), self.before))
 
     def cpu_while_waiting(self):
         rate = 1_000_000
@@ -392,6 +393,8 @@ def main():
     parser.add_argument("build")
     parser.add_argument("output")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--before", metavar="BUILD",
+                        help="links: also measure this build's bench_upload, as \"ours before\"")
     parser.add_argument("--only", nargs="+", metavar="PART",
                         choices=["start_up", "latency", "throughput", "memory",
                                  "cpu_while_waiting", "links"], help="run only these parts")
@@ -401,6 +404,8 @@ def main():
 
     started = time.monotonic()
     b = bench(os.path.abspath(args.build), args.runs)
+    if args.before:
+        b.before = os.path.join(os.path.abspath(args.before), "bench", "bench_upload")
     loads = []  # other work on this shared machine shows here
     try:
         for part in (b.start_up, b.latency, b.throughput, b.memory, b.cpu_while_waiting,
