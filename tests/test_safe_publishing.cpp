@@ -41,6 +41,37 @@ private:
     const std::int64_t page_size;
 };
 
+// A directory that, as SFTP version 3 servers do, will not rename onto an existing name; each
+// exchange is logged as "verb name".
+class no_overwrite_directory final : public remote_directory {
+public:
+    transfer_error store(const QString& name) override { return log(u"store"_s, name, true); }
+    transfer_result<std::int64_t> size_of(const QString& name) override {
+        log(u"size"_s, name, true);
+        return std::int64_t(1000);
+    }
+    transfer_error rename(const QString& from, const QString& to) override {
+        const bool free = !files.contains(to);
+        if (free)
+            files.remove(from);
+        return log(u"rename"_s, to, free);
+    }
+    transfer_error remove(const QString& name) override {
+        return log(u"remove"_s, name, files.remove(name));
+    }
+
+    QStringList calls;
+
+private:
+    transfer_error log(const QString& verb, const QString& name, bool done) {
+        if (done && (verb == u"store" || verb == u"rename"))
+            files.insert(name);
+        calls << verb + u' ' + (name.startsWith(u'.') ? u"temp"_s : name);
+        return done ? transfer_error{} : transfer_error{kind::refused, u"refused"_s};
+    }
+    QSet<QString> files{u"page"_s};
+};
+
 // Every command the server received, as it arrived ("STOR /www/a.php").
 QStringList commands(ftp_server& server) {
     QStringList lines = server.events_starting_with(u"COMMAND "_s);
@@ -151,6 +182,7 @@ private slots:
     void reader_sees_old_page_then_new_page_whole();
     void failed_direct_upload_says_what_became_of_the_page_data();
     void failed_direct_upload_says_what_became_of_the_page();
+    void remembers_that_rename_over_is_refused();
     void secure_replaces_page_data();
     void secure_replaces_page();
     void secure_cut_keeps_old_page_data();
@@ -365,11 +397,26 @@ void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page() {
     QFETCH(bool, maybe_incomplete);
 
     refusing_directory directory(page_store, page_size);
-    const transfer_result<QString> outcome = publish_page(directory, u"aktuell_home.php"_s, 1000);
+    server_habits habits;
+    const transfer_result<QString> outcome =
+        publish_page(directory, u"aktuell_home.php"_s, 1000, habits);
     QVERIFY(!outcome.value);
     const QString text = outcome.error.text;
     QVERIFY2(text.contains(u"scripted failure"_s) || text.contains(u"995"_s), qPrintable(text));
     QCOMPARE(text.contains(u"may now be incomplete"_s), maybe_incomplete);
+}
+
+// Once refused, the rename onto the page is not tried again: the next publish removes it first.
+void test_safe_publishing::remembers_that_rename_over_is_refused() {
+    no_overwrite_directory directory;
+    server_habits habits;
+    const QStringList first{u"store temp"_s, u"size temp"_s, u"rename page"_s, u"remove page"_s,
+                            u"rename page"_s};
+    QVERIFY(publish_page(directory, u"page"_s, 1000, habits).value);
+    QCOMPARE(directory.calls, first);
+    directory.calls.clear();
+    QVERIFY(publish_page(directory, u"page"_s, 1000, habits).value);
+    QCOMPARE(directory.calls, first.mid(0, 2) + first.mid(3));
 }
 
 // A visitor reading the page while it is replaced sees the old page or the new one, never a mix.

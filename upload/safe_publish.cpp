@@ -24,8 +24,9 @@ bool lost_connection(const transfer_error& error) {
 
 class publisher final {
 public:
-    publisher(remote_directory& directory, const QString& page, std::int64_t local_size)
-        : directory(directory), page(page), local_size(local_size),
+    publisher(remote_directory& directory, const QString& page, std::int64_t local_size,
+              server_habits& habits)
+        : directory(directory), page(page), local_size(local_size), habits(habits),
           temporary(temporary_name_for(page)) {}
 
     transfer_result<QString> run();
@@ -41,6 +42,7 @@ private:
     remote_directory& directory;
     const QString page;
     const std::int64_t local_size;
+    server_habits& habits;
     const QString temporary;
 };
 
@@ -63,11 +65,13 @@ transfer_result<QString> publisher::run() {
         return failed_removing_temporary(fault);
     }
 
-    transfer_error renamed = directory.rename(temporary, page);
+    transfer_error renamed = habits.refuses_rename_over ? transfer_error{kind::refused, {}}
+                                                        : directory.rename(temporary, page);
     if (renamed.what == kind::refused) {
         // Some servers will not rename onto an existing file: keep the time without a page short.
         const transfer_error removed = directory.remove(page);
         renamed = lost_connection(removed) ? removed : directory.rename(temporary, page);
+        habits.refuses_rename_over = habits.refuses_rename_over || (!removed && !renamed);
     }
     switch (renamed.what) {
     case kind::none:
@@ -153,6 +157,6 @@ transfer_error publisher::size_fault(const QString& name) {
 } // namespace
 
 transfer_result<QString> publish_page(remote_directory& directory, const QString& page,
-                                      std::int64_t local_size) {
-    return publisher(directory, page, local_size).run();
+                                      std::int64_t local_size, server_habits& habits) {
+    return publisher(directory, page, local_size, habits).run();
 }

@@ -16,8 +16,13 @@ public:
     virtual transfer_error remove(const QString& name) = 0;
 };
 
+// What a server was seen to do, kept from one publish to the next.
+struct server_habits {
+    bool refuses_rename_over = false; // so the page is removed before the rename, at once
+};
+
 // Replaces `page` so that a reader sees the old file or the new one, whole: stored under a hidden
 // temporary name, its size checked, then renamed; no temporary file stays behind. The value is
 // the response text of a verified upload.
 transfer_result<QString> publish_page(remote_directory& directory, const QString& page,
-                                      std::int64_t local_size);
+                                      std::int64_t local_size, server_habits& habits);

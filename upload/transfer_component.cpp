@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -92,7 +93,8 @@ struct transfer_component::impl {
     std::deque<command> queue;
     std::deque<outcome> finished; // results the GUI thread has not taken yet
     std::atomic_bool stopping{false};
-    std::unique_ptr<curl_session> session; // worker only
+    std::unique_ptr<curl_session> session;      // worker only
+    std::map<QByteArray, server_habits> habits; // worker only: what each server was seen to do
     std::thread worker;
 };
 
@@ -180,7 +182,7 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
         plan.keys.emplace(limits.known_hosts_file, plan.target);
 
     curl_directory directory(*session, plan, paths->remote_directory, file, stopping);
-    return publish_page(directory, paths->page, file.size());
+    return publish_page(directory, paths->page, file.size(), habits[plan.target.origin]);
 }
 
 void transfer_component::impl::post(command next) {
