@@ -90,14 +90,43 @@ transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode c
     return code == CURLE_QUOTE_ERROR ? kind::refused : kind::broken;
 }
 
+// libcurl 7.88.1 starts the TLS handshake of a data connection right after EPSV, then sends
+// TYPE I and, until that handshake is done, polls only the data socket. The server answers the
+// handshake only after STOR, which waits for the reply to TYPE I: nothing moves until a timer
+// wakes libcurl, about 200 ms later. On a connection that has TYPE I already, libcurl goes from
+// EPSV straight to STOR; a size query sets it: TYPE I, then SIZE of the name not yet stored,
+// which ends it (550). A failure only when that left no connection: nothing was stored.
+transfer_error curl_directory::set_binary_type(const QString& name) {
+    binary_type_set = true;
+    transfer_error failed = exchange(exchange_kind::size, name);
+    if (!failed || session.connected())
+        return {};
+    failed.what = kind::broken;
+    return failed;
+}
+
 transfer_error curl_directory::store(const QString& name) {
     if (!file.seek(0))
         return {kind::broken,
                 upload_text::tr("local file cannot be read: %1").arg(file.errorString())};
+    if (tls() && !binary_type_set)
+        if (transfer_error failed = set_binary_type(name))
+            return failed;
     return exchange(exchange_kind::store, name);
 }
 
 transfer_result<std::int64_t> curl_directory::size_of(const QString& name) {
+    if (!sftp()) {
+        // SIZE alone, its reply read here: libcurl's own size query adds a REST 0.
+        quote_list commands;
+        commands.add(QStringLiteral("SIZE ") + directory + name);
+        const transfer_error asked = exchange(exchange_kind::quote, QString(), commands.list.get());
+        if (!asked && session.size_reply())
+            return *session.size_reply();
+        if (asked.what == kind::broken)
+            return asked;
+        // Refused, or answered in words of its own: libcurl's reading is more lenient.
+    }
     if (transfer_error failed = exchange(exchange_kind::size, name))
         return failed;
     curl_off_t size = -1;
@@ -115,8 +144,8 @@ transfer_error curl_directory::rename(const QString& from, const QString& to) {
                          .arg(sftp_quoted(directory + from), sftp_quoted(directory + to)));
         return exchange(exchange_kind::quote, QString(), commands.list.get());
     }
-    commands.add(QStringLiteral("RNFR ") + from);
-    commands.add(QStringLiteral("RNTO ") + to);
+    commands.add(QStringLiteral("RNFR ") + directory + from);
+    commands.add(QStringLiteral("RNTO ") + directory + to);
     transfer_error renamed = exchange(exchange_kind::quote, QString(), commands.list.get());
     // Without its "350" the server refused the source name itself.
     if (renamed.what == kind::refused && !session.saw_reply(350))
@@ -127,6 +156,6 @@ transfer_error curl_directory::rename(const QString& from, const QString& to) {
 transfer_error curl_directory::remove(const QString& name) {
     quote_list commands;
     commands.add(sftp() ? QStringLiteral("rm ") + sftp_quoted(directory + name)
-                        : QStringLiteral("DELE ") + name);
+                        : QStringLiteral("DELE ") + directory + name);
     return exchange(exchange_kind::quote, QString(), commands.list.get(), true);
 }

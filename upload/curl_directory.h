@@ -10,7 +10,7 @@
 // Publishing's exchanges over libcurl, in FTP's or SFTP's dialect as the plan's scheme asks: each
 // a transfer of its own on the session (so on its connection) in the page's remote directory.
 // Names reach quoted commands raw: settings and command were checked for control characters
-// before anything was sent.
+// before anything was sent. FTP commands name the whole path, as no exchange changes directory.
 class curl_directory final : public remote_directory {
 public:
     // `directory` is the remote one up to and with its last "/", or empty.
@@ -29,11 +29,16 @@ private:
     transfer_error exchange(exchange_kind what, const QString& name, curl_slist* commands = nullptr,
                             bool even_when_stopping = false);
     transfer_error::kind failure_kind(exchange_kind what, CURLcode code) const;
+    transfer_error set_binary_type(const QString& name);
     bool sftp() const { return plan.target.scheme == url_scheme::sftp; }
+    bool tls() const {
+        return plan.target.scheme == url_scheme::ftpes || plan.target.scheme == url_scheme::ftps;
+    }
 
     curl_session& session;
     connection_plan& plan;
     const QString directory;
     QFile& file;
     const std::atomic_bool& stopping;
+    bool binary_type_set = false;
 };

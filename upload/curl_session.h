@@ -9,6 +9,7 @@
 #include <QString>
 #include <atomic>
 #include <bitset>
+#include <cstdint>
 #include <curl/curl.h>
 #include <optional>
 #include <string_view>
@@ -19,7 +20,7 @@ struct connection_plan {
     QByteArray user_name; // UTF-8, as libcurl takes them
     QByteArray password;
     transfer_options limits;
-    QByteArray ca_bundle;               // TLS: see trusted_bundle()
+    QString ca_file;                    // TLS: see trusted_bundle(); empty: the system's
     std::optional<host_key_check> keys; // SFTP
 };
 
@@ -47,11 +48,23 @@ public:
     transfer_error failure(CURLcode code, transfer_error::kind what) const;
 
     bool saw_reply(int code) const { return codes_seen.test(static_cast<std::size_t>(code)); }
+    // The number of the last exchange's "213 <digits>" reply: only SIZE answers so here.
+    std::optional<std::int64_t> size_reply() const { return size_said; }
+    // Whether the last exchange left its connection open for the next.
+    bool connected() const;
     void heard(std::string_view line);
+
+    // What closing a socket needs to know: data connections of FTP over TLS are drained.
+    struct socket_closing {
+        const std::atomic_bool* stopping = nullptr;
+        std::uint16_t control_port = 0; // the control connection's, which is never drained
+    };
 
 private:
     CURL* handle;
     connection_plan* plan = nullptr; // of the current exchange
+    socket_closing closing;
+    std::optional<std::int64_t> size_said;
     char error[CURL_ERROR_SIZE] = {};
     QString last_reply;
     std::bitset<1000> codes_seen; // the three-digit reply codes of the last exchange

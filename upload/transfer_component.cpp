@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QTemporaryFile>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -171,12 +172,20 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
                          {},
                          {}};
     const url_scheme scheme = plan.target.scheme;
+    QTemporaryFile trusted;
     if (scheme == url_scheme::ftpes || scheme == url_scheme::ftps) {
         const transfer_result<QByteArray> bundle =
             trusted_bundle(session->get(), limits.extra_ca_file);
         if (!bundle.value)
             return bundle.error;
-        plan.ca_bundle = *bundle.value;
+        // A file rather than a blob: libcurl keeps a file's parsed certificates for the next
+        // connection.
+        if (!bundle.value->isEmpty() &&
+            (!trusted.open() || trusted.write(*bundle.value) != bundle.value->size() ||
+             !trusted.flush()))
+            return broken(upload_text::tr("the trusted certificates cannot be written: %1")
+                              .arg(trusted.errorString()));
+        plan.ca_file = bundle.value->isEmpty() ? QString() : trusted.fileName();
     }
     if (scheme == url_scheme::sftp)
         plan.keys.emplace(limits.known_hosts_file, plan.target);

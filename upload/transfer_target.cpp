@@ -67,7 +67,7 @@ QString host_without_brackets(const QString& host) {
 } // namespace
 
 QByteArray transfer_target::url_of(const QString& remote_path) const {
-    // FTP: "/www/a.php" is absolute (the first segment %2F makes libcurl start with CWD /).
+    // FTP: "/www/a.php" is absolute (the first segment %2F makes libcurl name "/www/a.php").
     // SFTP paths are absolute to libcurl; its "/~/" prefix stands for the login directory.
     const bool absolute = remote_path.startsWith(u'/');
     const QByteArray path =
