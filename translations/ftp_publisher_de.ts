@@ -268,5 +268,9 @@
         <source>%1 bytes on the server, %2 bytes here</source>
         <translation>auf dem Server %1 Bytes, lokal %2 Bytes</translation>
     </message>
+    <message>
+        <source>the trusted certificates cannot be written: %1</source>
+        <translation>die vertrauenswürdigen Zertifikate lassen sich nicht schreiben: %1</translation>
+    </message>
 </context>
 </TS>
