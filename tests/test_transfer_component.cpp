@@ -1,3 +1,4 @@
+#include "data_connection_drain.h"
 #include "ftp_server_fixture.h"
 #include "transfer_component.h"
 
@@ -6,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -39,6 +42,8 @@ private slots:
     void close_ends_the_connection();
     void commands_run_in_order_with_their_own_settings();
     void destruction_aborts_a_running_upload();
+    void drain_ends_in_order_and_in_bounds_data();
+    void drain_ends_in_order_and_in_bounds();
 
 private:
     QString local_file(const QString& name, const QByteArray& content);
@@ -360,6 +365,45 @@ void test_transfer_component::destruction_aborts_a_running_upload() {
     inet.reset(); // without the abort this waits for the whole upload or the reply timeout
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(stored().size(), 0); // the half-written file went with the component
+}
+
+void test_transfer_component::drain_ends_in_order_and_in_bounds_data() {
+    QTest::addColumn<bool>("peer_closes"); // after sending what a TLS server still had to say
+    QTest::addColumn<bool>("stopping");
+    QTest::addColumn<int>("min_ms");
+    QTest::addColumn<int>("max_ms");
+
+    // The bound is 1000 ms here.
+    QTest::newRow("the server closes its side") << true << false << 0 << 500;
+    QTest::newRow("the server never closes") << false << false << 950 << 3000;
+    QTest::newRow("an upload being aborted") << false << true << 0 << 200;
+}
+
+// Our side ends first (the server reads an end, not a reset), and a server that keeps its side
+// open costs the bound, no more.
+void test_transfer_component::drain_ends_in_order_and_in_bounds() {
+    QFETCH(bool, peer_closes);
+    QFETCH(bool, stopping);
+    QFETCH(int, min_ms);
+    QFETCH(int, max_ms);
+
+    int ends[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    QCOMPARE(::write(ends[1], "ticket", 6), ssize_t(6));
+    if (peer_closes)
+        ::shutdown(ends[1], SHUT_WR);
+    const std::atomic_bool stop{stopping};
+    QElapsedTimer clock;
+    clock.start();
+    drain_socket(ends[0], stop, std::chrono::milliseconds(1000));
+    const qint64 took = clock.elapsed();
+    char byte = 0;
+    const ssize_t peer_read = ::read(ends[1], &byte, 1);
+    ::close(ends[0]);
+    ::close(ends[1]);
+
+    QVERIFY2(took >= min_ms && took <= max_ms, qPrintable(QString::number(took)));
+    QCOMPARE(peer_read, ssize_t(0)); // our end of stream
 }
 
 QTEST_GUILESS_MAIN(test_transfer_component)

@@ -1,15 +1,10 @@
 #include "curl_session.h"
 
+#include "data_connection_drain.h"
 #include "response_text.h"
 #include "upload_text.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -24,60 +19,6 @@ int abort_when_stopping(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off
 
 long milliseconds(std::chrono::seconds limit) {
     return static_cast<long>(std::chrono::milliseconds(limit).count());
-}
-
-// A connected socket whose peer is not on the control connection's port: a data connection.
-bool is_data_connection(curl_socket_t socket, std::uint16_t control_port) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
-        return false;
-    std::uint16_t port = control_port;
-    if (peer.ss_family == AF_INET)
-        port = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
-    else if (peer.ss_family == AF_INET6)
-        port = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
-    return port != control_port;
-}
-
-// Sends the end of our stream and reads what the server still sends until it closes its side,
-// for two seconds at most; stops at once when the component goes away.
-void drain(curl_socket_t socket, const std::atomic_bool& stopping) {
-    if (::shutdown(socket, SHUT_WR) != 0)
-        return;
-    using clock = std::chrono::steady_clock;
-    const clock::time_point deadline = clock::now() + std::chrono::seconds(2);
-    char buffer[4096];
-    while (!stopping) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0)
-            return;
-        pollfd ready{socket, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 100)));
-        if (polled < 0 && errno != EINTR)
-            return;
-        if (polled <= 0)
-            continue;
-        const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
-            return;
-    }
-}
-
-// libcurl before 8.9.0 closes an FTP data connection over TLS with the server's TLS 1.3 session
-// ticket unread in it; the kernel answers that with a reset, and the server loses the end of the
-// upload (vsftpd: "426 Failure reading network stream"). Drained, it ends in order, at no cost:
-// the server sends its 226 only after its own close.
-int close_socket(void* user, curl_socket_t socket) {
-    const auto& closing = *static_cast<const curl_session::socket_closing*>(user);
-    if (!closing.stopping->load() && is_data_connection(socket, closing.control_port))
-        drain(socket, *closing.stopping);
-    return ::close(socket);
-}
-
-bool drains_data_connections_itself() {
-    return curl_version_info(CURLVERSION_NOW)->version_num >= 0x080900;
 }
 
 // The digits of "213 <digits>", SIZE's answer; nothing for any other line.
@@ -156,9 +97,9 @@ transfer_error curl_session::start_exchange(connection_plan& for_plan, const QBy
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &stopping);
     const url_scheme scheme = plan->target.scheme;
     if ((scheme == url_scheme::ftpes || scheme == url_scheme::ftps) &&
-        !drains_data_connections_itself()) {
+        data_connections_need_draining()) {
         closing = {&stopping, plan->target.port};
-        curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, close_socket);
+        curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, close_draining_data_connections);
         curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, &closing);
     }
     return set_security_options(h, scheme, plan->ca_file, plan->keys ? &*plan->keys : nullptr);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data_connection_drain.h"
 #include "security_options.h"
 #include "transfer_error.h"
 #include "transfer_options.h"
@@ -54,16 +55,10 @@ public:
     bool connected() const;
     void heard(std::string_view line);
 
-    // What closing a socket needs to know: data connections of FTP over TLS are drained.
-    struct socket_closing {
-        const std::atomic_bool* stopping = nullptr;
-        std::uint16_t control_port = 0; // the control connection's, which is never drained
-    };
-
 private:
     CURL* handle;
     connection_plan* plan = nullptr; // of the current exchange
-    socket_closing closing;
+    data_connection_drain closing;   // FTP over TLS: its data connections are drained
     std::optional<std::int64_t> size_said;
     char error[CURL_ERROR_SIZE] = {};
     QString last_reply;
