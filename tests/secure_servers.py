@@ -51,6 +51,8 @@ def run_openssl(*args):
 
 
 def make_certs(folder):
+    os.makedirs(folder, exist_ok=True)
+
     def path(name):
         return os.path.join(folder, name)
     days = "2"
