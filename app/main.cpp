@@ -24,8 +24,8 @@ void name_the_program() {
     QCoreApplication::setApplicationName(QStringLiteral("ftp-publisher"));
 }
 
-QString this_instance() {
-    return instance_name(settings_path(settings_folder()));
+QString instance_for(const QString& settings_dir) {
+    return instance_name(settings_path(settings_dir));
 }
 
 } // namespace
@@ -45,7 +45,8 @@ int main(int argc, char* argv[]) {
         QCoreApplication app(argc, argv);
         name_the_program();
         install_translations();
-        return publish_through_instance(this_instance(), QCoreApplication::applicationFilePath());
+        return publish_through_instance(instance_for(settings_folder()),
+                                        QCoreApplication::applicationFilePath());
     }
 
     // Before any thread exists, as libcurl asks.
@@ -59,7 +60,9 @@ int main(int argc, char* argv[]) {
         QApplication::setDesktopFileName(QStringLiteral(APP_ID));
         install_translations();
         QApplication::setWindowIcon(Form1::icon());
-        Form1 form;
+        // Looked up once: the window and the instance's name both follow it.
+        const QString settings_dir = settings_folder();
+        Form1 form(settings_dir);
         run_handler(&form, QCoreApplication::translate("app", "Start"),
                     [&form] { form.start_up(); });
         form.show_as_started();
@@ -68,7 +71,8 @@ int main(int argc, char* argv[]) {
         QObject::connect(&form, &Form1::published, &notification, &outcome_notification::show);
         // A second plain start runs as before; --publish reaches the first.
         instance_server server(
-            this_instance(), [&form](const instance_server::answer& told) { form.publish(told); });
+            instance_for(settings_dir),
+            [&form](const instance_server::answer& told) { form.publish(told); });
         server.listen();
         rc = QApplication::exec();
     }

@@ -76,6 +76,9 @@ struct transfer_component::impl {
     void run();
     outcome carry_out(const command& next);
     transfer_result<QString> publish(const command& next);
+    // The extra CA file's certificates beside the system's, in one file written at the first
+    // upload over TLS; empty when no extra file is given.
+    transfer_result<QString> trusted_ca_file();
     void close_connection() { session.reset(); }
 
     // The GUI thread's side.
@@ -95,6 +98,7 @@ struct transfer_component::impl {
     std::deque<outcome> finished; // results the GUI thread has not taken yet
     std::atomic_bool stopping{false};
     std::unique_ptr<curl_session> session;      // worker only
+    std::unique_ptr<QTemporaryFile> trusted;    // worker only
     std::map<QByteArray, server_habits> habits; // worker only: what each server was seen to do
     std::thread worker;
 };
@@ -172,26 +176,33 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
                          {},
                          {}};
     const url_scheme scheme = plan.target.scheme;
-    QTemporaryFile trusted;
     if (scheme == url_scheme::ftpes || scheme == url_scheme::ftps) {
-        const transfer_result<QByteArray> bundle =
-            trusted_bundle(session->get(), limits.extra_ca_file);
-        if (!bundle.value)
-            return bundle.error;
-        // A file rather than a blob: libcurl keeps a file's parsed certificates for the next
-        // connection.
-        if (!bundle.value->isEmpty() &&
-            (!trusted.open() || trusted.write(*bundle.value) != bundle.value->size() ||
-             !trusted.flush()))
-            return broken(upload_text::tr("the trusted certificates cannot be written: %1")
-                              .arg(trusted.errorString()));
-        plan.ca_file = bundle.value->isEmpty() ? QString() : trusted.fileName();
+        const transfer_result<QString> ca_file = trusted_ca_file();
+        if (!ca_file.value)
+            return ca_file.error;
+        plan.ca_file = *ca_file.value;
     }
     if (scheme == url_scheme::sftp)
         plan.keys.emplace(limits.known_hosts_file, plan.target);
 
     curl_directory directory(*session, plan, paths->remote_directory, file, stopping);
     return publish_page(directory, paths->page, file.size(), habits[plan.target.origin]);
+}
+
+transfer_result<QString> transfer_component::impl::trusted_ca_file() {
+    if (limits.extra_ca_file.isEmpty() || trusted)
+        return trusted ? trusted->fileName() : QString();
+    const transfer_result<QByteArray> bundle = trusted_bundle(session->get(), limits.extra_ca_file);
+    if (!bundle.value)
+        return bundle.error;
+    // A file rather than a blob: libcurl keeps a file's parsed certificates for the next
+    // connection.
+    auto file = std::make_unique<QTemporaryFile>();
+    if (!file->open() || file->write(*bundle.value) != bundle.value->size() || !file->flush())
+        return broken(upload_text::tr("the trusted certificates cannot be written: %1")
+                          .arg(file->errorString()));
+    trusted = std::move(file);
+    return trusted->fileName();
 }
 
 void transfer_component::impl::post(command next) {
