@@ -29,6 +29,7 @@ private:
     transfer_error exchange(exchange_kind what, const QString& name, curl_slist* commands = nullptr,
                             bool even_when_stopping = false);
     transfer_error::kind failure_kind(exchange_kind what, CURLcode code) const;
+    transfer_error::kind store_refusal_kind(CURLcode code) const;
     transfer_error set_binary_type(const QString& name);
     bool sftp() const { return plan.target.scheme == url_scheme::sftp; }
     bool tls() const {
