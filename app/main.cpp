@@ -4,13 +4,13 @@
 #include "settings_file.h"
 #include "settings_location.h"
 #include "single_instance.h"
+#include "transfer_libraries.h"
 #include "user_language.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <cstdio>
-#include <curl/curl.h>
 #include <string_view>
 
 namespace {
@@ -49,8 +49,8 @@ int main(int argc, char* argv[]) {
                                         QCoreApplication::applicationFilePath());
     }
 
-    // Before any thread exists, as libcurl asks.
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    // Before any thread exists, as libcurl and libssh ask.
+    const transfer_libraries libraries;
     int rc = 0;
     {
         QApplication app(argc, argv);
@@ -76,6 +76,5 @@ int main(int argc, char* argv[]) {
         server.listen();
         rc = QApplication::exec();
     }
-    curl_global_cleanup();
     return rc;
 }

@@ -10,6 +10,7 @@
 #include "failure_path.h"
 #include "form1.h"
 #include "transfer_component.h"
+#include "transfer_libraries.h"
 #include "upload_page.h"
 
 #include <QApplication>
@@ -122,7 +123,7 @@ int versions() {
 
 int main(int argc, char* argv[]) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const transfer_libraries libraries;
     int rc = 2;
     {
         // A GUI application does deferred work in its first event loop runs, which would
@@ -139,6 +140,5 @@ int main(int argc, char* argv[]) {
         else
             std::fprintf(stderr, "usage: bench_upload put|click|versions ...\n");
     }
-    curl_global_cleanup();
     return rc;
 }

@@ -9,10 +9,15 @@
                     ROOT HOME USER PASSWORD
   secure_servers.py vsftpd --tls explicit|implicit --cert F --key F ROOT HOME USER PASSWORD
   secure_servers.py sftp [--host-key FILE] ROOT HOME USER PASSWORD
+  secure_servers.py openssh [--host-key FILE] [--key-file F] [--agent SOCKET]
+                    [--silent-agent SOCKET] HOME
+      OpenSSH's sshd and sftp-server, starting in HOME; it lets in the user running it with a
+      key of its own, written to F (--key-file) or held by an ssh-agent at SOCKET (--agent).
+      --silent-agent: a socket that takes connections and never answers.
 
 For the benchmark's delaying proxy, which takes 127.0.0.1, every server takes --address ::1; the
-FTP servers --passive-ports LO-HI and --command-log FILE (each command as received), SFTP
---request-log FILE (each request's name).
+FTP servers --passive-ports LO-HI and --command-log FILE (each command as received), SFTP and
+OpenSSH --request-log FILE (each request's name; OpenSSH's in its sftp-server's words).
 
 ROOT is the server's "/", HOME the login directory below it ("/home/alice"), so absolute and
 home-relative paths land in different places (vsftpd logs in at ROOT itself). A server prints
@@ -323,6 +328,58 @@ def run_sftp(args):
     asyncio.run(serve())
 
 
+def run_openssh(args):
+    import pwd
+    work = tempfile.mkdtemp(prefix="sshd-")
+    user = pwd.getpwuid(os.getuid()).pw_name
+    keygen = ["ssh-keygen", "-q", "-t", "ed25519", "-N", ""]
+    host_key, user_key = os.path.join(work, "host_key"), os.path.join(work, "user_key")
+    if args.host_key:
+        shutil.copy(args.host_key, host_key)
+        os.chmod(host_key, 0o600)  # sshd takes no key others may read
+    else:
+        subprocess.run(keygen + ["-f", host_key], check=True, timeout=30)
+    subprocess.run(keygen + ["-f", user_key], check=True, timeout=30)
+    if args.key_file:
+        shutil.copy(user_key, args.key_file)
+    if os.getuid() == 0:
+        os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # its privilege separation
+    log = f" -e -l DEBUG3 2>>{args.request_log}" if args.request_log else ""
+    config = lambda port: f"""ListenAddress {args.address}
+Port {port}
+HostKey {host_key}
+PidFile none
+AuthorizedKeysFile {user_key}.pub
+StrictModes no
+UsePAM no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+AllowUsers {user}
+Subsystem sftp /usr/lib/openssh/sftp-server -d {os.path.realpath(args.home)}{log}
+"""
+    helpers = []
+    try:
+        if args.agent:
+            helpers.append(subprocess.Popen(["ssh-agent", "-D", "-a", args.agent],
+                                            stdout=subprocess.DEVNULL, preexec_fn=end_with_parent))
+            for _ in range(100):  # 10 s
+                if os.path.exists(args.agent):
+                    break
+                time.sleep(0.1)
+            subprocess.run(["ssh-add", "-q", user_key], env=dict(os.environ, SSH_AUTH_SOCK=args.agent),
+                           check=True, timeout=30, stderr=subprocess.DEVNULL)
+        if args.silent_agent:
+            silent = socket.socket(socket.AF_UNIX)
+            silent.bind(args.silent_agent)
+            silent.listen()  # never accepted: the connection waits in the backlog
+        serve_on_free_port("sshd", work, config,
+                           lambda conf: ["/usr/sbin/sshd", "-D", "-e", "-f", conf], args.address)
+    finally:
+        for helper in helpers:
+            end(helper)
+
+
 def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # so that "finally" ends the servers
     parser = argparse.ArgumentParser()
@@ -330,6 +387,11 @@ def main():
     commands.add_parser("certs").add_argument("folder")
     commands.add_parser("host-key").add_argument("file")
     servers = {name: commands.add_parser(name) for name in ("proftpd", "vsftpd", "sftp")}
+    openssh = commands.add_parser("openssh")
+    for option in ("--host-key", "--key-file", "--agent", "--silent-agent", "--request-log"):
+        openssh.add_argument(option)
+    openssh.add_argument("--address", choices=("127.0.0.1", "::1"), default="127.0.0.1")
+    openssh.add_argument("home")
     for name in ("proftpd", "vsftpd"):
         servers[name].add_argument("--tls", choices=("explicit", "implicit"), required=True)
         servers[name].add_argument("--cert", required=True)
@@ -357,7 +419,8 @@ def main():
         key.write_private_key(args.file)
         say(key.export_public_key().decode().strip())
     else:
-        {"proftpd": run_proftpd, "vsftpd": run_vsftpd, "sftp": run_sftp}[args.command](args)
+        {"proftpd": run_proftpd, "vsftpd": run_vsftpd, "sftp": run_sftp,
+         "openssh": run_openssh}[args.command](args)
 
 
 if __name__ == "__main__":

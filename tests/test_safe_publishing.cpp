@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <pwd.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -173,6 +174,33 @@ public:
 
 private:
     helper_process helper;
+};
+
+// inotifywait on a folder from construction on: what happened to which name, "MOVED_TO page".
+class folder_events final {
+public:
+    explicit folder_events(const QString& folder) {
+        watcher.setReadChannel(QProcess::StandardError);
+        watcher.start(u"inotifywait"_s, {u"-m"_s, u"-e"_s, u"delete,moved_from,moved_to"_s,
+                                         u"--format"_s, u"%e %f"_s, folder});
+        QByteArray said;
+        while (!said.contains("Watches established") && watcher.waitForReadyRead(10000))
+            said += watcher.readAll();
+        watcher.setReadChannel(QProcess::StandardOutput);
+    }
+    ~folder_events() {
+        watcher.kill();
+        watcher.waitForFinished(5000);
+    }
+    QStringList seen() {
+        while (watcher.canReadLine())
+            lines << QString::fromUtf8(watcher.readLine()).trimmed();
+        return lines;
+    }
+
+private:
+    QProcess watcher;
+    QStringList lines;
 };
 
 } // namespace
@@ -524,27 +552,47 @@ void test_safe_publishing::secure_replaces_page_data() {
     QTest::newRow("FTP with explicit TLS") << u"ftpes"_s;
     QTest::newRow("FTP with implicit TLS") << u"ftps"_s;
     QTest::newRow("SFTP") << u"sftp"_s;
+    QTest::newRow("SFTP, OpenSSH with a key") << u"openssh"_s;
 }
 
-// The same promise over TLS and SSH: the new page whole under its name, nothing else left.
+// The same promise over TLS and SSH: the new page whole under its name, nothing else left, and
+// the name never gone for a moment.
 void test_safe_publishing::secure_replaces_page() {
     QFETCH(QString, scheme);
-    if (scheme != u"sftp" && ::geteuid() != 0)
+    if (scheme.startsWith(u"ftp") && ::geteuid() != 0)
         QSKIP("ProFTPD confines its user with chroot, which needs root");
     QTemporaryDir root;
     const QString page = u"aktuell_home.php"_s;
     const QString remote_page = root.filePath(u"www/"_s + page);
     QVERIFY(write_file(remote_page, old_page())); // before the server takes the folder over
-    const auto server = start_secure(scheme, root.path(), {});
-    QVERIFY(server);
+    transfer_options options = secure_options();
+    options.ssh_folder = local.filePath(u"ssh"_s);
+    QVERIFY(QDir().mkpath(options.ssh_folder));
+    QString error;
+    const auto server =
+        scheme == u"openssh"
+            ? secure_server::start({u"openssh"_s, u"--key-file"_s,
+                                    options.ssh_folder + u"/id_ed25519"_s, root.path()},
+                                   &error)
+            : start_secure(scheme, root.path(), {});
+    QVERIFY2(server, qPrintable(error));
     const QByteArray bytes = awkward_content(70000);
     QVERIFY(write_file(local.filePath(page), bytes));
 
-    transfer_component inet(secure_options());
-    const QString url = u"%1://127.0.0.1:%2"_s.arg(scheme).arg(server->port());
-    publish(inet, {url, secure_user, secure_password}, u"/www/"_s, page);
+    folder_events events(root.filePath(u"www"_s));
+    transfer_component inet(options);
+    const QString url =
+        u"%1://127.0.0.1:%2"_s.arg(scheme == u"openssh" ? u"sftp"_s : scheme).arg(server->port());
+    if (scheme == u"openssh")
+        publish(inet, {url, QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name), {}},
+                u"www/"_s, page);
+    else
+        publish(inet, {url, secure_user, secure_password}, u"/www/"_s, page);
     if (QTest::currentTestFailed())
         return;
+    QTRY_VERIFY_WITH_TIMEOUT(events.seen().contains(u"MOVED_TO "_s + page), 10000);
+    QVERIFY2(!events.seen().contains(u"DELETE "_s + page), qPrintable(events.seen().join(u", ")));
+    QVERIFY(!events.seen().contains(u"MOVED_FROM "_s + page));
 
     QVERIFY2(response.contains(u"erfolgreich"), qPrintable(response));
     QVERIFY2(response.contains(u"verified"), qPrintable(response));

@@ -1,5 +1,6 @@
 #include "ftp_server_fixture.h"
 #include "secure_servers.h"
+#include "sftp_directory.h"
 #include "transfer_component.h"
 #include "upload_page.h"
 
@@ -13,6 +14,7 @@
 #include <QtTest>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +64,10 @@ private slots:
     void sftp_new_host_key_recorded_data();
     void sftp_new_host_key_recorded();
     void sftp_changed_host_key_refused();
+    void sftp_login_without_password_data();
+    void sftp_login_without_password();
+    void sftp_create_folders_data();
+    void sftp_create_folders();
     void unknown_scheme_refused_data();
     void unknown_scheme_refused();
     void standard_ports_data();
@@ -352,6 +358,88 @@ void test_secure_connections::sftp_changed_host_key_refused() {
     QVERIFY2(text.contains(u"changed", Qt::CaseInsensitive), qPrintable(text));
     QCOMPARE(read_text(options.known_hosts_file), QString::fromUtf8(before));
     QVERIFY(nothing_stored());
+}
+
+void test_secure_connections::sftp_login_without_password_data() {
+    QTest::addColumn<QString>("agent"); // the fixture's option: "--agent", "--silent-agent" or none
+    QTest::addColumn<bool>("key_file");
+    QTest::addColumn<bool>("key_changed"); // an old key of the server's, hashed, in known_hosts
+    QTest::addColumn<QString>("said");
+    QTest::newRow("agent") << "--agent" << false << false << marker;
+    QTest::newRow("key file") << QString() << true << false << marker;
+    QTest::newRow("silent agent, then the key file") << "--silent-agent" << true << false << marker;
+    QTest::newRow("neither agent nor key") << QString() << false << false << "tried";
+    QTest::newRow("changed host key, hashed entry") << QString() << true << true << "changed";
+}
+
+// OpenSSH's sshd lets in the user running the test with a key, never with a password.
+void test_secure_connections::sftp_login_without_password() {
+    QFETCH(QString, agent);
+    QFETCH(bool, key_file);
+    QFETCH(bool, key_changed);
+    QFETCH(QString, said);
+    options.ssh_folder = local->filePath(QStringLiteral("ssh"));
+    const QString socket = local->filePath(QStringLiteral("agent"));
+    QStringList arguments{QStringLiteral("openssh")};
+    if (!agent.isEmpty())
+        arguments << agent << socket;
+    QVERIFY(QDir().mkpath(options.ssh_folder));
+    if (key_file)
+        arguments << QStringLiteral("--key-file")
+                  << options.ssh_folder + QStringLiteral("/id_ed25519");
+    QString error;
+    server = secure_server::start(arguments << root->path(), &error);
+    QVERIFY2(server, qPrintable(error));
+    if (key_changed) {
+        const QString old_line = make_host_key(local->filePath(QStringLiteral("old_key")), &error);
+        QVERIFY(write_file(
+            options.known_hosts_file,
+            QStringLiteral("[127.0.0.1]:%1 %2\n").arg(server->port()).arg(old_line).toUtf8()));
+        QCOMPARE(QProcess::execute(QStringLiteral("ssh-keygen"),
+                                   {QStringLiteral("-q"), QStringLiteral("-H"),
+                                    QStringLiteral("-f"), options.known_hosts_file}),
+                 0);
+    }
+    qputenv("SSH_AUTH_SOCK", agent.isEmpty() ? QByteArray() : QFile::encodeName(socket));
+    QElapsedTimer clock;
+    clock.start();
+    const QString text = upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server->port()), 21,
+                                QStringLiteral("www/page.php"), QString(),
+                                QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name));
+    qunsetenv("SSH_AUTH_SOCK");
+    QVERIFY2(text.contains(said), qPrintable(text));
+    QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(file_content(root->filePath(QStringLiteral("www/page.php"))),
+             said == marker ? page_bytes : QByteArray());
+}
+
+void test_secure_connections::sftp_create_folders_data() {
+    QTest::addColumn<QString>("there"); // below the login directory: a folder, or a file "f"
+    QTest::addColumn<bool>("created");
+    QTest::newRow("two new folders") << "www" << true;
+    QTest::newRow("both there already") << "www/a/b" << true;
+    QTest::newRow("a file in the way") << "www/a" << false;
+}
+
+// The last two folders of "www/a/b/", on the connection publishing uses.
+void test_secure_connections::sftp_create_folders() {
+    QFETCH(QString, there);
+    QFETCH(bool, created);
+    const QString home = root->filePath(login_dir.mid(1));
+    QVERIFY(created ? QDir(home).mkpath(there) : write_file(home + u'/' + there, "f"));
+    start_sftp();
+    const transfer_result<transfer_target> target =
+        transfer_target_for(QStringLiteral("sftp://127.0.0.1:%1").arg(server->port()), 21);
+    QVERIFY(target.value);
+    const connection_plan plan{*target.value, user.toUtf8(), password.toUtf8(), options, {}, {}};
+    const std::atomic_bool stopping{false};
+    std::unique_ptr<sftp_connection> connection;
+    QFile file(local_file);
+    sftp_directory directory(connection, plan, stopping, QStringLiteral("www/a/b/"), file);
+    const transfer_error failed = directory.create_folders(2);
+    QCOMPARE(!failed, created);
+    QCOMPARE(QFileInfo(home + QStringLiteral("/www/a/b")).isDir(), created);
+    QVERIFY2(created || failed.what == transfer_error::kind::refused, qPrintable(failed.text));
 }
 
 void test_secure_connections::unknown_scheme_refused_data() {

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "transfer_libraries.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -14,6 +16,9 @@ namespace {
 
 constexpr int start_limit_ms = 20000;
 constexpr int stop_limit_ms = 10000;
+
+// Before any thread of a test exists, as in main.
+const transfer_libraries libraries;
 
 } // namespace
 

@@ -131,10 +131,6 @@
         <translation>dieses libcurl lehnt die Sicherheitsoption %1 ab (%2), daher wurde nichts gesendet</translation>
     </message>
     <message>
-        <source>no host key check was given for SFTP, so nothing was sent</source>
-        <translation>für SFTP fehlt die Prüfung des Host-Schlüssels, daher wurde nichts gesendet</translation>
-    </message>
-    <message>
         <source>the host key of %1 has changed since it was recorded in %2; connection refused. If the server&apos;s key was really replaced, remove its old line from that file.</source>
         <translation>der Host-Schlüssel von %1 hat sich geändert, seit er in %2 eingetragen wurde; Verbindung abgelehnt. Wurde der Schlüssel des Servers wirklich ersetzt, löschen Sie seine alte Zeile aus dieser Datei.</translation>
     </message>
@@ -271,6 +267,90 @@
     <message>
         <source>the trusted certificates cannot be written: %1</source>
         <translation>die vertrauenswürdigen Zertifikate lassen sich nicht schreiben: %1</translation>
+    </message>
+    <message>
+        <source>SFTP does not go through libcurl, so nothing was sent</source>
+        <translation>SFTP läuft nicht über libcurl, daher wurde nichts gesendet</translation>
+    </message>
+    <message>
+        <source>libssh could not set up a session: %1</source>
+        <translation>libssh konnte keine Sitzung einrichten: %1</translation>
+    </message>
+    <message>
+        <source>no SSH connection with %1</source>
+        <translation>keine SSH-Verbindung mit %1</translation>
+    </message>
+    <message>
+        <source>the SFTP login at %1</source>
+        <translation>die SFTP-Anmeldung bei %1</translation>
+    </message>
+    <message>
+        <source>the SFTP service of %1 did not start</source>
+        <translation>der SFTP-Dienst von %1 ist nicht gestartet</translation>
+    </message>
+    <message>
+        <source>%1: no reply within %2 s</source>
+        <translation>%1: keine Antwort innerhalb von %2 s</translation>
+    </message>
+    <message>
+        <source>%1: stopped</source>
+        <translation>%1: abgebrochen</translation>
+    </message>
+    <message>
+        <source>the size of %1 on the server is unknown</source>
+        <translation>die Größe von %1 auf dem Server ist unbekannt</translation>
+    </message>
+    <message>
+        <source>%1 bytes on the server, %2 bytes sent</source>
+        <translation>%1 Bytes auf dem Server, %2 Bytes gesendet</translation>
+    </message>
+    <message>
+        <source>the rename&apos;s reply: %1</source>
+        <translation>die Antwort auf das Umbenennen: %1</translation>
+    </message>
+    <message>
+        <source>none within %1 s</source>
+        <translation>keine innerhalb von %1 s</translation>
+    </message>
+    <message>
+        <source>a packet of %1 bytes</source>
+        <translation>ein Paket von %1 Bytes</translation>
+    </message>
+    <message>
+        <source>not a reply to the request</source>
+        <translation>keine Antwort auf die Anfrage</translation>
+    </message>
+    <message>
+        <source>no SSH agent runs, and %1 holds no id_ed25519, id_ecdsa or id_rsa</source>
+        <translation>es läuft kein SSH-Agent, und %1 enthält kein id_ed25519, id_ecdsa oder id_rsa</translation>
+    </message>
+    <message>
+        <source>the SFTP login at %1 as %2 was refused: without a password only a key can log in, and none was accepted (tried: %3)</source>
+        <translation>die SFTP-Anmeldung bei %1 als %2 wurde abgelehnt: ohne Passwort kann nur ein Schlüssel anmelden, und keiner wurde angenommen (versucht: %3)</translation>
+    </message>
+    <message>
+        <source>the SSH agent, which did not answer</source>
+        <translation>der SSH-Agent, der nicht antwortete</translation>
+    </message>
+    <message>
+        <source>the keys of the SSH agent</source>
+        <translation>die Schlüssel des SSH-Agenten</translation>
+    </message>
+    <message>
+        <source>%1, which needs a passphrase (add it to the SSH agent with ssh-add)</source>
+        <translation>%1, der eine Passphrase braucht (mit ssh-add dem SSH-Agenten hinzufügen)</translation>
+    </message>
+    <message>
+        <source>%1, which cannot be read as a key</source>
+        <translation>%1, der sich nicht als Schlüssel lesen lässt</translation>
+    </message>
+    <message>
+        <source>no connection to %1 port %2 (%3)</source>
+        <translation>keine Verbindung zu %1 Port %2 (%3)</translation>
+    </message>
+    <message>
+        <source>no answer within %1 s</source>
+        <translation>keine Antwort innerhalb von %1 s</translation>
     </message>
 </context>
 </TS>

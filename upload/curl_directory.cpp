@@ -24,12 +24,6 @@ struct quote_list {
     }
 };
 
-// A path in an SFTP quote command, where blanks would split it.
-QString sftp_quoted(QString path) {
-    path.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\""));
-    return u'"' + path + u'"';
-}
-
 } // namespace
 
 // One transfer on `name` in the directory (on the directory itself when empty), its options all
@@ -49,7 +43,7 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
         curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
         break;
     case exchange_kind::size:
-        // FTP's SIZE and SFTP's stat both arrive as a header, which libcurl also writes as data.
+        // SIZE's reply arrives as a header, which libcurl also writes as data.
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
         break;
@@ -86,17 +80,6 @@ transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode c
 // Only a refusal of the name itself lets the page go directly under its live name: a server
 // short of space, busy or closing could refuse again half-way through the live page.
 transfer_error::kind curl_directory::store_refusal_kind(CURLcode code) const {
-    if (sftp()) {
-        switch (code) {
-        case CURLE_REMOTE_ACCESS_DENIED: // the name or the directory is not writable
-        case CURLE_REMOTE_FILE_NOT_FOUND:
-            return kind::name_refused;
-        case CURLE_REMOTE_DISK_FULL: // no space, or over the quota
-            return kind::refused;
-        default:
-            return kind::broken;
-        }
-    }
     if (code != CURLE_UPLOAD_FAILED) // STOR answered with an error
         return kind::broken;
     long reply = 0;
@@ -131,17 +114,15 @@ transfer_error curl_directory::store(const QString& name) {
 }
 
 transfer_result<std::int64_t> curl_directory::size_of(const QString& name) {
-    if (!sftp()) {
-        // SIZE alone, its reply read here: libcurl's own size query adds a REST 0.
-        quote_list commands;
-        commands.add(QStringLiteral("SIZE ") + directory + name);
-        const transfer_error asked = exchange(exchange_kind::quote, QString(), commands.list.get());
-        if (!asked && session.size_reply())
-            return *session.size_reply();
-        if (asked.what == kind::broken)
-            return asked;
-        // Refused, or answered in words of its own: libcurl's reading is more lenient.
-    }
+    // SIZE alone, its reply read here: libcurl's own size query adds a REST 0.
+    quote_list commands;
+    commands.add(QStringLiteral("SIZE ") + directory + name);
+    const transfer_error asked = exchange(exchange_kind::quote, QString(), commands.list.get());
+    if (!asked && session.size_reply())
+        return *session.size_reply();
+    if (asked.what == kind::broken)
+        return asked;
+    // Refused, or answered in words of its own: libcurl's reading is more lenient.
     if (transfer_error failed = exchange(exchange_kind::size, name))
         return failed;
     curl_off_t size = -1;
@@ -153,12 +134,6 @@ transfer_result<std::int64_t> curl_directory::size_of(const QString& name) {
 
 transfer_error curl_directory::rename(const QString& from, const QString& to) {
     quote_list commands;
-    if (sftp()) {
-        // One request: a refusal cannot tell the source name from the target.
-        commands.add(QStringLiteral("rename %1 %2")
-                         .arg(sftp_quoted(directory + from), sftp_quoted(directory + to)));
-        return exchange(exchange_kind::quote, QString(), commands.list.get());
-    }
     commands.add(QStringLiteral("RNFR ") + directory + from);
     commands.add(QStringLiteral("RNTO ") + directory + to);
     transfer_error renamed = exchange(exchange_kind::quote, QString(), commands.list.get());
@@ -170,7 +145,6 @@ transfer_error curl_directory::rename(const QString& from, const QString& to) {
 
 transfer_error curl_directory::remove(const QString& name) {
     quote_list commands;
-    commands.add(sftp() ? QStringLiteral("rm ") + sftp_quoted(directory + name)
-                        : QStringLiteral("DELE ") + directory + name);
+    commands.add(QStringLiteral("DELE ") + directory + name);
     return exchange(exchange_kind::quote, QString(), commands.list.get(), true);
 }

@@ -7,8 +7,8 @@
 #include <QString>
 #include <atomic>
 
-// Publishing's exchanges over libcurl, in FTP's or SFTP's dialect as the plan's scheme asks: each
-// a transfer of its own on the session (so on its connection) in the page's remote directory.
+// Publishing's exchanges over libcurl in FTP, with or without TLS: each a transfer of its own on
+// the session (so on its connection) in the page's remote directory.
 // Names reach quoted commands raw: settings and command were checked for control characters
 // before anything was sent. FTP commands name the whole path, as no exchange changes directory.
 class curl_directory final : public remote_directory {
@@ -31,7 +31,6 @@ private:
     transfer_error::kind failure_kind(exchange_kind what, CURLcode code) const;
     transfer_error::kind store_refusal_kind(CURLcode code) const;
     transfer_error set_binary_type(const QString& name);
-    bool sftp() const { return plan.target.scheme == url_scheme::sftp; }
     bool tls() const {
         return plan.target.scheme == url_scheme::ftpes || plan.target.scheme == url_scheme::ftps;
     }

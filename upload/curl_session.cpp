@@ -2,6 +2,8 @@
 
 #include "data_connection_drain.h"
 #include "response_text.h"
+#include "secure_failure_text.h"
+#include "security_options.h"
 #include "upload_text.h"
 
 #include <chrono>
@@ -102,13 +104,12 @@ transfer_error curl_session::start_exchange(connection_plan& for_plan, const QBy
         curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, close_draining_data_connections);
         curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, &closing);
     }
-    return set_security_options(h, scheme, plan->ca_file, plan->keys ? &*plan->keys : nullptr);
+    return set_security_options(h, scheme, plan->ca_file);
 }
 
 transfer_error curl_session::failure(CURLcode code, transfer_error::kind what) const {
     const QString said = QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
-    const QString secure =
-        secure_failure_text(code, plan->target, said, plan->keys ? &*plan->keys : nullptr);
+    const QString secure = secure_failure_text(code, plan->target, said);
     QString text = secure.isEmpty() ? said : secure;
     if (!last_reply.isEmpty())
         text = upload_text::tr("%1; last server reply: %2").arg(text, last_reply);

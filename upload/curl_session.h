@@ -1,10 +1,8 @@
 #pragma once
 
+#include "connection_plan.h"
 #include "data_connection_drain.h"
-#include "security_options.h"
 #include "transfer_error.h"
-#include "transfer_options.h"
-#include "transfer_target.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,16 +12,6 @@
 #include <curl/curl.h>
 #include <optional>
 #include <string_view>
-
-// What every exchange of one upload connects with, prepared once per upload.
-struct connection_plan {
-    transfer_target target;
-    QByteArray user_name; // UTF-8, as libcurl takes them
-    QByteArray password;
-    transfer_options limits;
-    QString ca_file;                    // TLS: see trusted_bundle(); empty: the system's
-    std::optional<host_key_check> keys; // SFTP
-};
 
 // Owns one easy handle, its error buffer and what the last exchange heard of the server. The
 // handle's connection and TLS session cache outlive each exchange, so one upload's exchanges

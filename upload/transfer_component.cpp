@@ -5,7 +5,10 @@
 #include "put_command.h"
 #include "response_text.h"
 #include "safe_publish.h"
+#include "sftp_connection.h"
+#include "sftp_directory.h"
 #include "transfer_target.h"
+#include "trusted_bundle.h"
 #include "upload_text.h"
 
 #include <QFile>
@@ -20,12 +23,12 @@
 #include <mutex>
 #include <thread>
 
-// Each component has one worker thread that owns one libcurl session and carries out the queued
-// commands in order. The easy interface is the simplest libcurl there is, and its connection
-// cache keeps the PUT's connection open until CLOSE. The GUI thread only queues commands (with a
-// copy of the settings) and receives each completion as a queued call, so the busy count and the
-// response text change on the GUI thread alone, and every completion is a posted event that
-// wakes a waiting event loop.
+// Each component has one worker thread that owns one libcurl session (or, for SFTP, one libssh
+// connection) and carries out the queued commands in order. The easy interface is the simplest
+// libcurl there is, and its connection cache keeps the PUT's connection open until CLOSE. The GUI
+// thread only queues commands (with a copy of the settings) and receives each completion as a
+// queued call, so the busy count and the response text change on the GUI thread alone, and every
+// completion is a posted event that wakes a waiting event loop.
 
 namespace {
 
@@ -36,6 +39,8 @@ struct connection_settings {
     QString user_name;
     QString password;
     std::uint16_t port = 21;
+    QByteArray
+        agent_socket; // SSH_AUTH_SOCK, read on the GUI thread, which may change the environment
 };
 
 struct command {
@@ -76,10 +81,15 @@ struct transfer_component::impl {
     void run();
     outcome carry_out(const command& next);
     transfer_result<QString> publish(const command& next);
+    transfer_result<QString> publish_over_sftp(const connection_plan& plan, const put_paths& paths,
+                                               QFile& file);
     // The extra CA file's certificates beside the system's, in one file written at the first
     // upload over TLS; empty when no extra file is given.
     transfer_result<QString> trusted_ca_file();
-    void close_connection() { session.reset(); }
+    void close_connection() {
+        session.reset();
+        ssh.reset();
+    }
 
     // The GUI thread's side.
     void post(command next);
@@ -97,7 +107,8 @@ struct transfer_component::impl {
     std::deque<command> queue;
     std::deque<outcome> finished; // results the GUI thread has not taken yet
     std::atomic_bool stopping{false};
-    std::unique_ptr<curl_session> session;      // worker only
+    std::unique_ptr<curl_session> session;      // worker only: FTP, with or without TLS
+    std::unique_ptr<sftp_connection> ssh;       // worker only
     std::unique_ptr<QTemporaryFile> trusted;    // worker only
     std::map<QByteArray, server_habits> habits; // worker only: what each server was seen to do
     std::thread worker;
@@ -163,30 +174,39 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
         return broken(upload_text::tr("the remote path names no file: %1")
                           .arg(paths->remote_directory + paths->page));
 
+    connection_plan plan{std::move(*target.value),
+                         next.settings.user_name.toUtf8(),
+                         next.settings.password.toUtf8(),
+                         limits,
+                         {},
+                         next.settings.agent_socket};
+    const url_scheme scheme = plan.target.scheme;
+    if (scheme == url_scheme::sftp)
+        return publish_over_sftp(plan, *paths, file);
+
     if (!session)
         session = std::make_unique<curl_session>();
     if (!session->usable()) {
         session.reset();
         return broken(upload_text::tr("libcurl could not create a transfer handle"));
     }
-    connection_plan plan{std::move(*target.value),
-                         next.settings.user_name.toUtf8(),
-                         next.settings.password.toUtf8(),
-                         limits,
-                         {},
-                         {}};
-    const url_scheme scheme = plan.target.scheme;
     if (scheme == url_scheme::ftpes || scheme == url_scheme::ftps) {
         const transfer_result<QString> ca_file = trusted_ca_file();
         if (!ca_file.value)
             return ca_file.error;
         plan.ca_file = *ca_file.value;
     }
-    if (scheme == url_scheme::sftp)
-        plan.keys.emplace(limits.known_hosts_file, plan.target);
-
     curl_directory directory(*session, plan, paths->remote_directory, file, stopping);
     return publish_page(directory, paths->page, file.size(), habits[plan.target.origin]);
+}
+
+// One SSH connection per publish, kept until CLOSE as libcurl keeps FTP's.
+transfer_result<QString> transfer_component::impl::publish_over_sftp(const connection_plan& plan,
+                                                                     const put_paths& paths,
+                                                                     QFile& file) {
+    ssh.reset();
+    sftp_directory directory(ssh, plan, stopping, paths.remote_directory, file);
+    return publish_page(directory, paths.page, file.size(), habits[plan.target.origin]);
 }
 
 transfer_result<QString> transfer_component::impl::trusted_ca_file() {
@@ -292,6 +312,7 @@ void transfer_component::execute(const std::optional<QString>& url, const QStrin
         next.settings.url = *url;
     }
     refuse_control_characters(command_text, QT_TRANSLATE_NOOP("upload", "the command"));
+    next.settings.agent_socket = qgetenv("SSH_AUTH_SOCK");
     if (command_text.startsWith(u"PUT ")) {
         next.what = command::kind::put;
         next.argument = command_text.mid(4);

@@ -17,8 +17,8 @@ public:
 };
 
 // The transfer component: runs "PUT <local> <remote>" and "CLOSE" in the background over
-// libcurl and reports through a busy flag and a response text. Settings put while a command
-// runs apply to the next command.
+// libcurl (FTP) or libssh (SFTP) and reports through a busy flag and a response text. Settings put
+// while a command runs apply to the next command.
 class transfer_component final : public QObject {
     Q_OBJECT
 public:

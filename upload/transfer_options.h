@@ -18,4 +18,6 @@ struct transfer_options {
     QString extra_ca_file;
     // Where SFTP host keys are checked and new ones recorded; empty: ~/.ssh/known_hosts.
     QString known_hosts_file;
+    // Where SFTP looks for the user's keys (id_ed25519, id_ecdsa, id_rsa); empty: ~/.ssh.
+    QString ssh_folder;
 };
