@@ -8,8 +8,12 @@ safely (to a temporary name, then its SIZE, RNFR and RNTO as quoted commands; SF
 rename, as curl cannot ask for a size there). Round trips per publish are the slope of the
 medians: (ms at the longest RTT - ms at 0) / that RTT, so overlapping exchanges count once, as a
 user feels them. The command sequence of each client comes from the servers' own logs.
+"sftp" is asyncssh with a password; "openssh" is OpenSSH's sshd and sftp-server, where every
+client logs in with a key (only ours of this build: the one before knew passwords alone).
 """
 import os
+import pwd
+import re
 import socket
 import statistics
 import subprocess
@@ -84,6 +88,15 @@ class scheme_server:
                                             "%d-%d" % self.passive])
             self.port = self.server.port
             return
+        if scheme == "openssh":
+            self.key = os.path.join(work, "ssh", "id_ed25519")
+            os.makedirs(os.path.dirname(self.key), exist_ok=True)
+            argv = ["openssh", "--address", "::1", "--request-log", self.log,
+                    "--key-file", self.key, self.root]
+            self.server = process_with_port([python, os.path.join(SCRIPTS, "secure_servers.py"),
+                                             *argv])
+            self.port = self.server.port
+            return
         if scheme == "sftp":
             argv = ["sftp", "--address", "::1", "--request-log", self.log]
         else:
@@ -113,6 +126,9 @@ class scheme_server:
             lines = log.read().splitlines()
         if self.scheme == "sftp":
             return lines
+        if self.scheme == "openssh":  # sftp-server: "debug3: request 4: open flags 26"
+            return [m.group(1) for m in map(re.compile(r"request \d+: (?!sent)([a-z-]+)").search,
+                                            lines) if m]
         # vsftpd: ... FTP command: Client "::1", "STOR name"
         return [line.split('", "', 1)[1].split(" ")[0].strip('"') for line in lines
                 if "FTP command:" in line]
@@ -123,24 +139,36 @@ class scheme_server:
     def stored(self):
         return os.path.join(self.root, "www", PAGE)
 
+    def folder(self):
+        """The remote folder as the clients name it: OpenSSH serves the whole file system."""
+        return os.path.join(self.root, "www") if self.scheme == "openssh" else "/www"
+
     def stop(self):
         self.server.stop()
 
 
-def curl_argv(scheme, port, path, certs, known_hosts, safely):
-    url_scheme = {"ftp": "ftp", "ftpes": "ftp", "ftps": "ftps", "sftp": "sftp"}[scheme]
+URL_SCHEMES = {"ftp": "ftp", "ftpes": "ftp", "ftps": "ftps", "sftp": "sftp", "openssh": "sftp"}
+
+
+def curl_argv(server, port, path, certs, known_hosts, safely):
+    scheme, folder = server.scheme, server.folder()
+    url_scheme = URL_SCHEMES[scheme]
     argv = ["curl", "--silent", "--show-error", "--disable", "--noproxy", "*",
             "--user", f"{USER}:{PASSWORD}", "-T", path, "-w", "seconds=%{time_total}\\n"]
+    if scheme == "openssh":
+        argv[7:9] = ["--user", f"{pwd.getpwuid(os.getuid()).pw_name}:", "--key", server.key,
+                     "--pubkey", server.key + ".pub"]
     if scheme in ("ftpes", "ftps"):
         # What ours trusts, as a user's curl does: the system's bundle (here with the test CA)
         argv += ["--ssl-reqd", "--cacert", os.path.join(certs, "trusted.pem")]
-    if scheme == "sftp":
+    if url_scheme == "sftp":
         argv += ["--insecure"]  # ours checks the key: known_hosts, recorded on first contact
     name = TEMPORARY if safely else PAGE
-    if scheme == "sftp":
-        argv.append(f"sftp://127.0.0.1:{port}/www/{name}")
+    if url_scheme == "sftp":
+        argv.append(f"sftp://127.0.0.1:{port}{folder}/{name}")
         if safely:
-            argv += ["-Q", f"-rm /www/{PAGE}", "-Q", f"-rename /www/{TEMPORARY} /www/{PAGE}"]
+            argv += ["-Q", f"-rm {folder}/{PAGE}", "-Q",
+                     f"-rename {folder}/{TEMPORARY} {folder}/{PAGE}"]
     else:
         argv.append(f"{url_scheme}://127.0.0.1:{port}/%2Fwww/{name}")
         if safely:
@@ -168,7 +196,6 @@ def run_links(b, runs, before=None):
         for name in ("/etc/ssl/certs/ca-certificates.crt", os.path.join(certs, "ca.pem")):
             with open(name, "rb") as part:
                 trusted.write(part.read() + b"\n")
-    known_hosts = os.path.join(work, "known_hosts")
     local = os.path.join(work, "local")
     os.makedirs(local)
     path = os.path.join(local, PAGE)
@@ -178,8 +205,9 @@ def run_links(b, runs, before=None):
 
     results = {}  # (scheme, client) -> {rtt: [seconds]}
     sequences = {}
-    for scheme in ("ftp", "ftpes", "ftps", "sftp"):
+    for scheme in ("ftp", "ftpes", "ftps", "sftp", "openssh"):
         server = scheme_server(scheme, work, certs)
+        known_hosts = os.path.join(work, scheme + "_known_hosts")  # a host key per scheme
         try:
             for rtt in RTTS:
                 argv = ["/usr/bin/python3", PROXY, "--rtt", str(rtt), "--target", str(server.port)]
@@ -187,13 +215,21 @@ def run_links(b, runs, before=None):
                     argv += ["--passive", "%d-%d" % server.passive]
                 proxy = process_with_port(argv)
                 try:
-                    url = f"{scheme}://127.0.0.1:{proxy.port}"
-                    def uploader(program):
-                        return session([program, "put", url, USER, PASSWORD, path, "/www/" + PAGE,
-                                        os.path.join(certs, "ca.pem"), known_hosts], b.env)
+                    url = f"{URL_SCHEMES[scheme]}://127.0.0.1:{proxy.port}"
+                    login = [USER, PASSWORD]
+                    keys = []
+                    if scheme == "openssh":
+                        login = [pwd.getpwuid(os.getuid()).pw_name, ""]
+                        keys = [os.path.dirname(server.key)]
 
+                    def uploader(program):
+                        return session([program, "put", url, *login, path,
+                                        f"{server.folder()}/{PAGE}", os.path.join(certs, "ca.pem"),
+                                        known_hosts, *keys], b.env)
+
+                    older = before if before and scheme != "openssh" else None
                     with uploader(b.program("bench_upload")) as ours, \
-                            uploader(before or b.program("bench_upload")) as ours_before:
+                            uploader(older or b.program("bench_upload")) as ours_before:
                         def publish(uploader):
                             values = uploader.upload()
                             if "erfolgreich" not in values["response"]:
@@ -201,14 +237,14 @@ def run_links(b, runs, before=None):
                             return float(values["seconds"])
 
                         def publish_curl(safely):
-                            out = run(curl_argv(scheme, proxy.port, path, certs, known_hosts,
+                            out = run(curl_argv(server, proxy.port, path, certs, known_hosts,
                                                 safely), timeout=120)
                             return float(key_values(out)["seconds"])
 
                         clients = {"ours": lambda: publish(ours),
                                    "curl -T": lambda: publish_curl(False),
                                    "curl as safely": lambda: publish_curl(True)}
-                        if before:
+                        if older:
                             clients["ours before"] = lambda: publish(ours_before)
                         # Two rounds of warm-up, so the page exists and ours has learnt what the
                         # server refuses; at RTT 0 a third round for the command sequences.

@@ -375,7 +375,8 @@ def versions(build):
                 cpu = line.split(":", 1)[1].strip()
                 break
     return (f"CPU: {cpu}, {os.cpu_count()} cores; {platform.system()} {platform.release()}\n"
-            f"libcurl {values['libcurl']}, Qt {values['qt']}, pyftpdlib {server} (server), "
+            f"libcurl {values['libcurl']}, libssh {values['libssh']}, Qt {values['qt']}, "
+            f"pyftpdlib {server} (server), "
             f"curl {curl} (command-line client)")
 
 

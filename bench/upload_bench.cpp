@@ -1,5 +1,6 @@
 // The real upload code, driven for tools/bench. Every figure printed is measured here.
-//   bench_upload put <url> <user> <password> <local file> <remote path> [<CA file> <known_hosts>]
+//   bench_upload put <url> <user> <password> <local file> <remote path> [<CA file> <known_hosts>
+//       [<SSH folder>]]
 //       per line on stdin one PUT, then CLOSE, through the transfer component and
 //       wait_for_transfer, as a click does; seconds run from the first setting to the
 //       response being readable; at the end of stdin the process's peak RSS
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <curl/curl.h>
 #include <iostream>
+#include <libssh/libssh.h>
 #include <memory>
 #include <string>
 #include <sys/resource.h>
@@ -58,10 +60,12 @@ template <class Upload> void for_each_line(Upload upload) {
 
 int put(int argc, char* argv[]) {
     transfer_options options;
-    if (argc == 9) {
+    if (argc >= 9) {
         options.extra_ca_file = QString::fromLocal8Bit(argv[7]);
         options.known_hosts_file = QString::fromLocal8Bit(argv[8]);
     }
+    if (argc == 10)
+        options.ssh_folder = QString::fromLocal8Bit(argv[9]);
     transfer_component inet(options);
     const QString command = QStringLiteral("PUT ") + QString::fromLocal8Bit(argv[5]) + u' ' +
                             QString::fromLocal8Bit(argv[6]);
@@ -115,7 +119,8 @@ int click(char* argv[]) {
 }
 
 int versions() {
-    std::printf("libcurl=%s\nqt=%s\n", curl_version_info(CURLVERSION_NOW)->version, qVersion());
+    std::printf("libcurl=%s\nlibssh=%s\nqt=%s\n", curl_version_info(CURLVERSION_NOW)->version,
+                ssh_version(0), qVersion());
     return 0;
 }
 
@@ -131,7 +136,7 @@ int main(int argc, char* argv[]) {
         const std::unique_ptr<QCoreApplication> app =
             mode == "click" ? std::make_unique<QApplication>(argc, argv)
                             : std::make_unique<QCoreApplication>(argc, argv);
-        if (mode == "put" && (argc == 7 || argc == 9))
+        if (mode == "put" && (argc == 7 || argc == 9 || argc == 10))
             rc = put(argc, argv);
         else if (mode == "click" && argc == 3)
             rc = click(argv);

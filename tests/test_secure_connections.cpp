@@ -491,16 +491,32 @@ void test_secure_connections::standard_ports() {
 
 void test_secure_connections::silent_server_ends_within_limits_data() {
     QTest::addColumn<QString>("scheme");
-    QTest::newRow("ftpes") << "ftpes";
-    QTest::newRow("ftps") << "ftps";
-    QTest::newRow("sftp") << "sftp";
+    QTest::addColumn<bool>("closed"); // the window closes while the handshake waits
+    QTest::newRow("ftpes") << "ftpes" << false;
+    QTest::newRow("ftps") << "ftps" << false;
+    QTest::newRow("sftp") << "sftp" << false;
+    QTest::newRow("sftp, the window closed meanwhile") << "sftp" << true;
 }
 
-// A server that accepts and never says a word: no TLS or SSH handshake may wait forever.
+// A server that accepts and never says a word: no TLS or SSH handshake may wait forever, nor
+// keep a closing window waiting.
 void test_secure_connections::silent_server_ends_within_limits() {
     QFETCH(QString, scheme);
+    QFETCH(bool, closed);
     ftp_server silent({QStringLiteral("--silent")});
     QVERIFY2(silent.started(), qPrintable(silent.start_error()));
+    if (closed) {
+        inet = std::make_unique<transfer_component>(short_limits(60s));
+        configure(*inet, QStringLiteral("sftp://127.0.0.1:%1").arg(silent.port()), user, password);
+        inet->execute(std::nullopt, QStringLiteral("PUT %1 /www/page.php").arg(local_file));
+        QVERIFY(
+            silent.wait_for_event([](const QString& line) { return line.startsWith(u"CONNECT"); }));
+        QElapsedTimer clock;
+        clock.start();
+        inet.reset();
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        return;
+    }
     options.connect_timeout = 2s;
     options.reply_timeout = 2s;
     options.stall_time = 2s;
