@@ -8,7 +8,7 @@
   secure_servers.py proftpd --tls explicit|implicit --cert F --key F [--rate KB] [--tls13-only]
                     ROOT HOME USER PASSWORD
   secure_servers.py vsftpd --tls explicit|implicit --cert F --key F ROOT HOME USER PASSWORD
-  secure_servers.py sftp [--host-key FILE] ROOT HOME USER PASSWORD
+  secure_servers.py sftp [--host-key FILE] [--posix-rename absent|refused] ROOT HOME USER PASSWORD
   secure_servers.py openssh [--host-key FILE] [--key-file F] [--agent SOCKET]
                     [--silent-agent SOCKET] HOME
       OpenSSH's sshd and sftp-server, starting in HOME; it lets in the user running it with a
@@ -302,9 +302,19 @@ def run_sftp(args):
         def validate_password(self, username, password):
             return username == args.user and password == args.password
 
+    if args.posix_rename == "absent":
+        asyncssh.sftp.SFTPServerHandler._extensions = [
+            extension for extension in asyncssh.sftp.SFTPServerHandler._extensions
+            if extension[0] != b"posix-rename@openssh.com"]
+
     class files(asyncssh.SFTPServer):
         def __init__(self, channel):
             super().__init__(channel, chroot=root)
+
+        def posix_rename(self, oldpath, newpath):
+            if args.posix_rename == "refused":
+                raise asyncssh.SFTPFailure("posix-rename refused for the test")
+            return super().posix_rename(oldpath, newpath)
 
         def __getattribute__(self, name):
             if args.request_log and name in REQUESTS:
@@ -405,6 +415,8 @@ def main():
         servers[name].add_argument("--command-log", metavar="FILE")
     servers["sftp"].add_argument("--host-key")
     servers["sftp"].add_argument("--request-log", metavar="FILE")
+    servers["sftp"].add_argument("--posix-rename", choices=("offered", "absent", "refused"),
+                                 default="offered")
     for name in ("proftpd", "vsftpd", "sftp"):
         servers[name].add_argument("--address", choices=("127.0.0.1", "::1"),
                                    default="127.0.0.1")

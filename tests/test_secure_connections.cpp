@@ -61,6 +61,8 @@ private slots:
     void sftp_upload_data();
     void sftp_upload();
     void sftp_wrong_password();
+    void sftp_replaces_without_one_step_rename_data();
+    void sftp_replaces_without_one_step_rename();
     void sftp_new_host_key_recorded_data();
     void sftp_new_host_key_recorded();
     void sftp_changed_host_key_refused();
@@ -79,7 +81,7 @@ private slots:
 
 private:
     void start_proftpd(const QString& mode, const QString& certificate);
-    void start_sftp(const QString& host_key_file = {});
+    void start_sftp(const QString& host_key_file = {}, const QStringList& options = {});
     QString upload(const QString& url, quint16 port_setting, const QString& remote,
                    const QString& pass = password, const QString& login = user);
     bool nothing_stored() const;
@@ -126,8 +128,8 @@ void test_secure_connections::start_proftpd(const QString& mode, const QString& 
     QVERIFY2(server, qPrintable(error));
 }
 
-void test_secure_connections::start_sftp(const QString& host_key_file) {
-    QStringList arguments{QStringLiteral("sftp")};
+void test_secure_connections::start_sftp(const QString& host_key_file, const QStringList& options) {
+    QStringList arguments = QStringList{QStringLiteral("sftp")} + options;
     if (!host_key_file.isEmpty())
         arguments << QStringLiteral("--host-key") << host_key_file;
     QString error;
@@ -297,6 +299,25 @@ void test_secure_connections::sftp_wrong_password() {
              qPrintable(text));
     QVERIFY(!text.contains(wrong));
     QVERIFY(nothing_stored());
+}
+
+void test_secure_connections::sftp_replaces_without_one_step_rename_data() {
+    QTest::addColumn<QString>("posix_rename");
+    QTest::newRow("not offered") << "absent";
+    QTest::newRow("offered, and refused") << "refused";
+}
+
+// Without posix-rename@openssh.com the page is removed, then renamed: whole, and nothing left.
+void test_secure_connections::sftp_replaces_without_one_step_rename() {
+    QFETCH(QString, posix_rename);
+    QVERIFY(write_file(root->filePath(QStringLiteral("www/page.php")), "the old page"));
+    start_sftp({}, {QStringLiteral("--posix-rename"), posix_rename});
+    const QString text = upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server->port()), 21,
+                                QStringLiteral("/www/page.php"));
+    QVERIFY2(text.contains(marker) && !text.contains(u"directly"), qPrintable(text));
+    QCOMPARE(file_content(root->filePath(QStringLiteral("www/page.php"))), page_bytes);
+    QCOMPARE(QDir(root->filePath(QStringLiteral("www"))).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("page.php")});
 }
 
 void test_secure_connections::sftp_new_host_key_recorded_data() {
