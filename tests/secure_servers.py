@@ -8,7 +8,8 @@
   secure_servers.py proftpd --tls explicit|implicit --cert F --key F [--rate KB] [--tls13-only]
                     ROOT HOME USER PASSWORD
   secure_servers.py vsftpd --tls explicit|implicit --cert F --key F ROOT HOME USER PASSWORD
-  secure_servers.py sftp [--host-key FILE] [--posix-rename absent|refused] ROOT HOME USER PASSWORD
+  secure_servers.py sftp [--host-key FILE] [--posix-rename absent|refused] [--keyboard-interactive]
+                    [--stall REQUEST] ROOT HOME USER PASSWORD
   secure_servers.py openssh [--host-key FILE] [--key-file F] [--agent SOCKET]
                     [--silent-agent SOCKET] HOME
       OpenSSH's sshd and sftp-server, starting in HOME; it lets in the user running it with a
@@ -297,10 +298,19 @@ def run_sftp(args):
             return True
 
         def password_auth_supported(self):
-            return True
+            return not args.keyboard_interactive
 
         def validate_password(self, username, password):
             return username == args.user and password == args.password
+
+        def kbdint_auth_supported(self):
+            return args.keyboard_interactive
+
+        def get_kbdint_challenge(self, username, lang, submethods):
+            return "", "", "", [("Password: ", False)]
+
+        def validate_kbdint_response(self, username, responses):
+            return username == args.user and responses == [args.password]
 
     if args.posix_rename == "absent":
         asyncssh.sftp.SFTPServerHandler._extensions = [
@@ -320,6 +330,10 @@ def run_sftp(args):
             if args.request_log and name in REQUESTS:
                 with open(args.request_log, "a") as log:
                     log.write(name + "\n")
+            if name == args.stall:
+                async def never_answered(*_):
+                    await asyncio.sleep(3600)
+                return never_answered
             return super().__getattribute__(name)
 
         def map_path(self, path):
@@ -417,6 +431,10 @@ def main():
     servers["sftp"].add_argument("--request-log", metavar="FILE")
     servers["sftp"].add_argument("--posix-rename", choices=("offered", "absent", "refused"),
                                  default="offered")
+    servers["sftp"].add_argument("--keyboard-interactive", action="store_true",
+                                 help="the password only as keyboard-interactive's answer")
+    servers["sftp"].add_argument("--stall", metavar="REQUEST", choices=sorted(REQUESTS),
+                                 help="never answer this request (write, posix_rename, ...)")
     for name in ("proftpd", "vsftpd", "sftp"):
         servers[name].add_argument("--address", choices=("127.0.0.1", "::1"),
                                    default="127.0.0.1")

@@ -61,6 +61,8 @@ private slots:
     void sftp_upload_data();
     void sftp_upload();
     void sftp_wrong_password();
+    void sftp_stalled_request_ends_within_limits_data();
+    void sftp_stalled_request_ends_within_limits();
     void sftp_replaces_without_one_step_rename_data();
     void sftp_replaces_without_one_step_rename();
     void sftp_new_host_key_recorded_data();
@@ -263,22 +265,28 @@ void test_secure_connections::sftp_upload_data() {
     QTest::addColumn<QString>("url"); // %1: the server's port
     QTest::addColumn<QString>("remote");
     QTest::addColumn<QString>("lands_at");
+    QTest::addColumn<QStringList>("server_options");
     QTest::newRow("absolute") << "sftp://127.0.0.1:%1"
                               << "/www/page.php"
-                              << "www/page.php";
+                              << "www/page.php" << QStringList();
     QTest::newRow("relative to login") << "sftp://127.0.0.1:%1/"
                                        << "www/page.php"
-                                       << "home/alice/www/page.php";
+                                       << "home/alice/www/page.php" << QStringList();
     QTest::newRow("blank percent hash") << "sftp://127.0.0.1:%1"
                                         << "/www/a b%#1.php"
-                                        << "www/a b%#1.php";
+                                        << "www/a b%#1.php" << QStringList();
+    QTest::newRow("password as keyboard-interactive's answer")
+        << "sftp://127.0.0.1:%1"
+        << "/www/page.php"
+        << "www/page.php" << QStringList{QStringLiteral("--keyboard-interactive")};
 }
 
 void test_secure_connections::sftp_upload() {
     QFETCH(QString, url);
     QFETCH(QString, remote);
     QFETCH(QString, lands_at);
-    start_sftp();
+    QFETCH(QStringList, server_options);
+    start_sftp({}, server_options);
     if (!server)
         return;
     const QString text = upload(url.arg(server->port()), 21, remote);
@@ -299,6 +307,30 @@ void test_secure_connections::sftp_wrong_password() {
              qPrintable(text));
     QVERIFY(!text.contains(wrong));
     QVERIFY(nothing_stored());
+}
+
+void test_secure_connections::sftp_stalled_request_ends_within_limits_data() {
+    QTest::addColumn<QString>("request");
+    QTest::newRow("a write") << "write";
+    QTest::newRow("the one-step rename") << "posix_rename";
+}
+
+// libssh waits for an SFTP reply for ever: the limits end the wait, and a new connection takes
+// the temporary file away.
+void test_secure_connections::sftp_stalled_request_ends_within_limits() {
+    QFETCH(QString, request);
+    options.reply_timeout = options.stall_time = 2s;
+    QVERIFY(write_file(root->filePath(QStringLiteral("www/page.php")), "the old page"));
+    start_sftp({}, {QStringLiteral("--stall"), request});
+    QElapsedTimer clock;
+    clock.start();
+    const QString text = upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server->port()), 21,
+                                QStringLiteral("/www/page.php"));
+    QVERIFY2(!text.contains(marker) && text.contains(u"within 2 s"), qPrintable(text));
+    QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(file_content(root->filePath(QStringLiteral("www/page.php"))), "the old page");
+    QCOMPARE(QDir(root->filePath(QStringLiteral("www"))).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("page.php")});
 }
 
 void test_secure_connections::sftp_replaces_without_one_step_rename_data() {
