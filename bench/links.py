@@ -156,7 +156,7 @@ def curl_argv(server, port, path, certs, known_hosts, safely):
     argv = ["curl", "--silent", "--show-error", "--disable", "--noproxy", "*",
             "--user", f"{USER}:{PASSWORD}", "-T", path, "-w", "seconds=%{time_total}\\n"]
     if scheme == "openssh":
-        argv[7:9] = ["--user", f"{pwd.getpwuid(os.getuid()).pw_name}:", "--key", server.key,
+        argv[6:8] = ["--user", f"{pwd.getpwuid(os.getuid()).pw_name}:", "--key", server.key,
                      "--pubkey", server.key + ".pub"]
     if scheme in ("ftpes", "ftps"):
         # What ours trusts, as a user's curl does: the system's bundle (here with the test CA)
@@ -215,7 +215,7 @@ def run_links(b, runs, before=None):
                     argv += ["--passive", "%d-%d" % server.passive]
                 proxy = process_with_port(argv)
                 try:
-                    url = f"{URL_SCHEMES[scheme]}://127.0.0.1:{proxy.port}"
+                    url = f"{'sftp' if scheme == 'openssh' else scheme}://127.0.0.1:{proxy.port}"
                     login = [USER, PASSWORD]
                     keys = []
                     if scheme == "openssh":

@@ -364,8 +364,9 @@ def run_openssh(args):
     else:
         subprocess.run(keygen + ["-f", host_key], check=True, timeout=30)
     subprocess.run(keygen + ["-f", user_key], check=True, timeout=30)
-    if args.key_file:
+    if args.key_file:  # as ssh-keygen leaves it
         shutil.copy(user_key, args.key_file)
+        shutil.copy(user_key + ".pub", args.key_file + ".pub")
     if os.getuid() == 0:
         os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # its privilege separation
     log = f" -e -l DEBUG3 2>>{args.request_log}" if args.request_log else ""
