@@ -36,8 +36,12 @@ QString sftp_quoted(QString path) {
 // set from libcurl's defaults, so nothing of an earlier exchange lingers.
 transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
                                         curl_slist* commands, bool even_when_stopping) {
-    if (transfer_error refused =
-            session.start_exchange(plan, plan.target.url_of(directory + name), stopping))
+    return exchange_at(what, directory + name, commands, even_when_stopping);
+}
+
+transfer_error curl_directory::exchange_at(exchange_kind what, const QString& path,
+                                           curl_slist* commands, bool even_when_stopping) {
+    if (transfer_error refused = session.start_exchange(plan, plan.target.url_of(path), stopping))
         return refused;
     CURL* h = session.get();
     switch (what) {
@@ -56,6 +60,9 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
     case exchange_kind::quote:
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
         curl_easy_setopt(h, CURLOPT_POSTQUOTE, commands);
+        break;
+    case exchange_kind::listing:
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
         break;
     }
     // Cleaning up after an aborted upload still runs while the component goes away, briefly.
@@ -85,6 +92,7 @@ transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode c
         }
     case exchange_kind::size:
     case exchange_kind::quote:
+    case exchange_kind::listing:
         break;
     }
     return code == CURLE_QUOTE_ERROR ? kind::refused : kind::broken;
@@ -158,4 +166,41 @@ transfer_error curl_directory::remove(const QString& name) {
     commands.add(sftp() ? QStringLiteral("rm ") + sftp_quoted(directory + name)
                         : QStringLiteral("DELE ") + directory + name);
     return exchange(exchange_kind::quote, QString(), commands.list.get(), true);
+}
+
+transfer_error curl_directory::create_folders(int levels) {
+    const QStringList folders = directory.split(u'/', Qt::SkipEmptyParts);
+    const QString root = directory.startsWith(u'/') ? QStringLiteral("/") : QString();
+    for (qsizetype depth = std::max<qsizetype>(0, folders.size() - levels); depth < folders.size();
+         ++depth)
+        if (transfer_error failed = make_folder(root + folders.first(depth + 1).join(u'/')))
+            return failed;
+    return {};
+}
+
+transfer_error curl_directory::make_folder(const QString& folder) {
+    quote_list commands;
+    commands.add(sftp() ? QStringLiteral("mkdir ") + sftp_quoted(folder)
+                        : QStringLiteral("MKD ") + folder);
+    transfer_error made = exchange(exchange_kind::quote, QString(), commands.list.get());
+    // Servers refuse a folder that exists as they refuse any other: asked apart.
+    if (!made || (made.what == kind::refused && folder_exists(folder)))
+        return {};
+    made.text = upload_text::tr("the folder %1 cannot be created: %2").arg(folder, made.text);
+    return made;
+}
+
+bool curl_directory::folder_exists(const QString& folder) {
+    if (sftp()) // a folder can be opened for listing
+        return !exchange_at(exchange_kind::listing, folder + u'/', nullptr, false);
+    // Into it and back: our exchanges name whole paths, and relative ones start at the login
+    // folder.
+    const char* login_folder = nullptr;
+    curl_easy_getinfo(session.get(), CURLINFO_FTP_ENTRY_PATH, &login_folder);
+    if (!login_folder)
+        return false;
+    quote_list commands;
+    commands.add(QStringLiteral("CWD ") + folder);
+    commands.add(QStringLiteral("CWD ") + QString::fromUtf8(login_folder));
+    return !exchange(exchange_kind::quote, QString(), commands.list.get());
 }

@@ -36,6 +36,7 @@ struct connection_settings {
     QString user_name;
     QString password;
     std::uint16_t port = 21;
+    int new_folders = 0;
 };
 
 struct command {
@@ -119,10 +120,8 @@ void transfer_component::impl::run() {
             result = carry_out(next);
         } catch (const std::exception& e) {
             // Out of memory, say: an exception must not end the program from this thread.
-            result = {
-                true,
-                failure_text(upload_text::tr("upload failed: %1").arg(QString::fromUtf8(e.what())),
-                             next.settings.password)};
+            result = {true,
+                      failed_upload_text(QString::fromUtf8(e.what()), next.settings.password)};
         }
         {
             const std::lock_guard lock(mutex);
@@ -141,8 +140,7 @@ outcome transfer_component::impl::carry_out(const command& next) {
     const transfer_result<QString> published = publish(next);
     if (published.value)
         return {true, *published.value};
-    return {true, failure_text(upload_text::tr("upload failed: %1").arg(published.error.text),
-                               next.settings.password)};
+    return {true, failed_upload_text(published.error.text, next.settings.password)};
 }
 
 // Everything the upload's exchanges share is prepared here, once.
@@ -186,7 +184,8 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
         plan.keys.emplace(limits.known_hosts_file, plan.target);
 
     curl_directory directory(*session, plan, paths->remote_directory, file, stopping);
-    return publish_page(directory, paths->page, file.size(), habits[plan.target.origin]);
+    return publish_page(directory, paths->page, file.size(), habits[plan.target.origin],
+                        next.settings.new_folders);
 }
 
 transfer_result<QString> transfer_component::impl::trusted_ca_file() {
@@ -285,8 +284,13 @@ void transfer_component::set_password(const QString& password) {
     d->settings.password = password;
 }
 
+void transfer_component::allow_new_folders(int levels) {
+    d->settings.new_folders = levels;
+}
+
 void transfer_component::execute(const std::optional<QString>& url, const QString& command_text) {
     command next{command::kind::close, {}, d->settings};
+    d->settings.new_folders = 0; // also when the command is refused: never left to the page's
     if (url) {
         refuse_control_characters(*url, QT_TRANSLATE_NOOP("upload", "the server URL"));
         next.settings.url = *url;
