@@ -2,7 +2,6 @@
 
 #include "upload_text.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
@@ -10,19 +9,6 @@ namespace {
 
 constexpr int attempts = 3;
 constexpr qint64 piece_size = 64 * 1024;
-
-// What changes with every save, in place or by a new file renamed over the old one.
-struct version {
-    qint64 size;
-    QDateTime modified;
-    QDateTime changed;
-    bool operator==(const version&) const = default;
-};
-
-version version_of(const QString& path) {
-    const QFileInfo file(path);
-    return {file.size(), file.lastModified(), file.metadataChangeTime()};
-}
 
 transfer_error broken(const QString& text) {
     return {transfer_error::kind::broken, text};
@@ -42,11 +28,16 @@ qint64 copy_all(QFile& from, QFile& to) {
 
 } // namespace
 
+file_version version_of(const QString& path) {
+    const QFileInfo file(path);
+    return {file.size(), file.lastModified(), file.metadataChangeTime()};
+}
+
 transfer_result<std::unique_ptr<QTemporaryFile>> snapshot_of(const QString& path) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (!QFileInfo(path).isFile())
             return broken(upload_text::tr("local file not found: %1").arg(path));
-        const version before = version_of(path);
+        const file_version before = version_of(path);
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return broken(

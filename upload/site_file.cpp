@@ -2,7 +2,6 @@
 
 #include "upload_text.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 
@@ -12,14 +11,23 @@ transfer_error refused(const QString& why) {
     return {transfer_error::kind::refused, why};
 }
 
-// A missing file cannot be resolved itself: its folder is, or else its path as written.
+// Links and ".." resolved as the system resolves them, never by the letters: "a/link/../b" is
+// where the link leads. A missing file cannot be resolved itself: the part of its path that
+// exists is, and the rest, which must not climb, follows. Empty when it climbs.
 QString resolved(const QString& path) {
-    const QFileInfo file(path);
-    if (file.exists())
-        return file.canonicalFilePath();
-    const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
-    return folder.isEmpty() ? QDir::cleanPath(file.absoluteFilePath())
-                            : folder + u'/' + file.fileName();
+    QString existing = path;
+    QStringList rest;
+    while (!QFileInfo::exists(existing)) {
+        const qsizetype slash = existing.lastIndexOf(u'/');
+        if (slash < 0)
+            return {};
+        rest.prepend(existing.mid(slash + 1));
+        existing = slash > 0 ? existing.left(slash) : QStringLiteral("/");
+    }
+    if (rest.contains(QStringLiteral("..")))
+        return {};
+    const QString found = QFileInfo(existing).canonicalFilePath();
+    return rest.isEmpty() ? found : found + u'/' + rest.join(u'/');
 }
 
 bool has_control_character(const QString& text) {
@@ -45,6 +53,18 @@ transfer_result<site_file> site_file_for(const QString& local_dir, const QString
     if (has_control_character(relative))
         return refused(upload_text::tr("%1 holds a control character in its name").arg(path));
     return site_file{file, relative};
+}
+
+transfer_result<QList<site_file>> site_files_for(const QString& local_dir,
+                                                 const QStringList& paths) {
+    QList<site_file> files;
+    for (const QString& path : paths) {
+        transfer_result<site_file> file = site_file_for(local_dir, path);
+        if (!file.value)
+            return file.error;
+        files << *file.value;
+    }
+    return files;
 }
 
 QString remote_path_for(const QString& remote_dir, const QString& relative) {
