@@ -16,7 +16,7 @@ import threading
 import time
 
 from desktop_session import check_failed, desktop_session, program_copy, wait_for
-from processes import ftp_server_port
+from processes import end_instances, ftp_server_port, instances
 
 executable, ftp_server = sys.argv[1], sys.argv[2]
 notification_script = os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -38,28 +38,6 @@ def write_page(content):
 def on_server(name="aktuell_home.php"):
     with open(os.path.join(home, "www", name), "rb") as f:
         return f.read()
-
-
-def instances(program):
-    """The processes that run this copy of the program."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.readlink(f"/proc/{pid}/exe") == program:
-                found.append(int(pid))
-        except OSError:
-            pass
-    return found
-
-
-def end_instances(program):
-    """The instances that --publish started are not our children: found by their program."""
-    for pid in instances(program):
-        try:
-            os.kill(pid, signal.SIGTERM)
-            wait_for(f"process {pid} to end", lambda: pid not in instances(program), timeout=5)
-        except (ProcessLookupError, check_failed):
-            os.kill(pid, signal.SIGKILL)
 
 
 def runner(program, env):
