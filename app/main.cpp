@@ -130,7 +130,7 @@ int main(int argc, char* argv[]) {
                     [&form] { form.start_up(); });
         form.show_as_started();
 
-        outcome_notification notification(&form, QDBusConnection::sessionBus());
+        outcome_notification notification(&form, QDBusConnection::sessionBus(), &form.Inet1);
         QObject::connect(&form, &Form1::published, &notification, &outcome_notification::show);
         // A second plain start runs as before; --publish and --watch reach the first.
         instance_server server(instance_for(settings_dir),

@@ -2,6 +2,7 @@
 
 #include "fixed_texts.h"
 #include "response_text.h"
+#include "transfer_component.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
@@ -44,8 +45,9 @@ QString notification_body(const QString& reason, bool markup) {
     return body;
 }
 
-outcome_notification::outcome_notification(QWidget* window, const QDBusConnection& bus)
-    : window(window), bus(bus) {
+outcome_notification::outcome_notification(QWidget* window, const QDBusConnection& bus,
+                                           const transfer_component* transfer)
+    : window(window), transfer(transfer), bus(bus) {
     if (!this->bus.isConnected())
         return;
     this->bus.connect(service, path, interface, QStringLiteral("ActivationToken"), this,
@@ -116,12 +118,27 @@ void outcome_notification::activation_token(uint id, const QString& token) {
 void outcome_notification::action_invoked(uint id, const QString& action_key) {
     if (id != last_id || action_key != u"default" || !window)
         return;
-    // A Wayland compositor lets a window forward only with the token that the service sent
-    // just before; Qt's Wayland platform (from 6.5 or so) takes it from here on activation.
-    if (!token.isEmpty())
-        qputenv("XDG_ACTIVATION_TOKEN", std::exchange(token, QString()).toUtf8());
     window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window->show();
     window->raise();
+    activate_when_idle();
+}
+
+void outcome_notification::activate_when_idle() {
+    if (!window)
+        return;
+    // setenv may move the environment while another thread's getenv reads it (libcurl reads its
+    // proxy variables, the resolver its options). Only this thread starts commands, and when
+    // none runs the worker waits and libcurl has joined its resolver threads.
+    if (transfer && transfer->still_executing()) {
+        connect(transfer, &transfer_component::command_finished, this,
+                &outcome_notification::activate_when_idle,
+                Qt::ConnectionType(Qt::SingleShotConnection | Qt::UniqueConnection));
+        return;
+    }
+    // A Wayland compositor lets a window forward only with the token that the service sent
+    // just before; Qt's Wayland platform takes it from the environment on activation.
+    if (!token.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", std::exchange(token, QString()).toUtf8());
     window->activateWindow();
 }

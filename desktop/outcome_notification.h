@@ -7,14 +7,19 @@
 #include <QWidget>
 #include <optional>
 
+class transfer_component;
+
 // Shows each upload's outcome as a desktop notification (org.freedesktop.Notifications on the
 // given bus). Every call is asynchronous: a missing, slow or failing service costs the window
 // nothing and shows nothing.
 class outcome_notification final : public QObject {
     Q_OBJECT
 public:
-    // A "Fehler" notification's default action restores and raises `window`.
-    outcome_notification(QWidget* window, const QDBusConnection& bus);
+    // A "Fehler" notification's default action restores and raises `window`. While `transfer`
+    // runs a command, its thread may read the environment: the activation token, which reaches
+    // Qt through the environment, waits until it is idle.
+    outcome_notification(QWidget* window, const QDBusConnection& bus,
+                         const transfer_component* transfer = nullptr);
 
     void show(bool succeeded, const QString& reason);
 
@@ -33,8 +38,10 @@ private:
     void send_next();
     void notify(const outcome& shown, bool markup);
     void sent();
+    void activate_when_idle();
 
     QPointer<QWidget> window;
+    QPointer<const transfer_component> transfer;
     QDBusConnection bus;
     // One call at a time, so each notification knows the id it replaces; of the outcomes that
     // arrive meanwhile only the newest is shown.

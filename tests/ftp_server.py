@@ -15,6 +15,7 @@ Fault modes:
     --reply CMD LINE       answer command CMD with LINE instead of carrying it out (repeatable);
                            "{arg}" in LINE stands for the command's argument
     --reply-on-stor LINE   short for --reply STOR LINE
+    --reply-hidden CMD LINE  the same, only for an argument whose name starts with "."
     --silent               accept connections and never send a byte
     --auth-failed-delay S  wait S seconds before answering a failed login (pyftpdlib's default
                            is 3; here 0, so short client timeouts still see the 530)
@@ -111,6 +112,7 @@ def make_dtp(args):
 
 def make_handler(args):
     replies = {cmd.upper(): line for cmd, line in args.reply}
+    hidden_replies = {cmd.upper(): line for cmd, line in args.reply_hidden}
     if args.reply_on_stor is not None:
         replies["STOR"] = args.reply_on_stor
     home = os.path.realpath(args.home)
@@ -124,8 +126,10 @@ def make_handler(args):
 
         def pre_process_command(self, line, cmd, arg):
             event("COMMAND " + ("PASS ****" if cmd == "PASS" else line))
-            if cmd in replies:
-                self.respond(replies[cmd].replace("{arg}", arg))
+            reply = hidden_replies.get(cmd) if is_hidden(arg) else None
+            reply = replies.get(cmd, reply)
+            if reply is not None:
+                self.respond(reply.replace("{arg}", arg))
                 return
             super().pre_process_command(line, cmd, arg)
 
@@ -171,6 +175,8 @@ def main():
     parser.add_argument("--throttle", type=int, default=0, metavar="BYTES_PER_S")
     parser.add_argument("--reply", nargs=2, action="append", default=[], metavar=("CMD", "LINE"))
     parser.add_argument("--reply-on-stor", metavar="LINE")
+    parser.add_argument("--reply-hidden", nargs=2, action="append", default=[],
+                        metavar=("CMD", "LINE"))
     parser.add_argument("--silent", action="store_true")
     parser.add_argument("--refuse-rename-over", type=int, metavar="CODE")
     parser.add_argument("--refuse-hidden", choices=["stor", "rnfr"])

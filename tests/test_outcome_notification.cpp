@@ -82,6 +82,7 @@ private slots:
     void notification_of_an_outcome_data();
     void notification_of_an_outcome();
     void failure_is_told_before_its_message();
+    void activation_token_waits_for_the_transfer();
     void unanswered_service_costs_no_time_data();
     void unanswered_service_costs_no_time();
 
@@ -219,6 +220,31 @@ void test_outcome_notification::failure_is_told_before_its_message() {
              qPrintable(heard[0]));
     QVERIFY2(heard[1].startsWith(u"message: "_s), qPrintable(heard[1]));
     QCOMPARE(service.next_notification()[u"summary"].toString(), u"Fehler"_s);
+}
+
+// The token reaches Qt through the environment, which the transfer's thread reads meanwhile:
+// the window comes back at once, the token once no command runs.
+void test_outcome_notification::activation_token_waits_for_the_transfer() {
+    stand_in_service service(bus_address, {});
+    QVERIFY(service.ready);
+    ftp_server silent({u"--silent"_s});
+    QVERIFY2(silent.started(), qPrintable(silent.start_error()));
+    QWidget window;
+    transfer_component inet(short_limits(std::chrono::seconds(3)));
+    outcome_notification notification(&window, QDBusConnection(bus_name), &inet);
+    notification.show(false, u"550 nein"_s);
+    const qint64 id = service.next_notification()[u"id"].toInteger();
+    window.showMinimized();
+
+    configure(inet, silent);
+    inet.execute(std::nullopt, u"PUT "_s + local.path() + u"/aktuell_home.php /a.php"_s);
+    service.invoke(id, u"default"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isMinimized(), 10000);
+    QVERIFY(inet.still_executing());
+    QVERIFY(qEnvironmentVariable("XDG_ACTIVATION_TOKEN").isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.still_executing(), 20000);
+    QCOMPARE(qEnvironmentVariable("XDG_ACTIVATION_TOKEN"), u"token-%1"_s.arg(id));
+    qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
 void test_outcome_notification::unanswered_service_costs_no_time_data() {

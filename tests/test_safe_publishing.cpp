@@ -21,14 +21,17 @@ QByteArray old_page() {
     return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
 }
 
-// Publishing's exchanges answered from a script: the server refuses hidden names, and the direct
-// upload of the page ends as `page_store` with `page_size` bytes on the server.
+// Publishing's exchanges answered from a script: the server refuses hidden names (as
+// `temporary_store`), and the direct upload of the page ends as `page_store` with `page_size`
+// bytes on the server. The names stored are logged.
 class refusing_directory final : public remote_directory {
 public:
-    refusing_directory(kind page_store, std::int64_t page_size)
-        : page_store(page_store), page_size(page_size) {}
+    refusing_directory(kind page_store, std::int64_t page_size,
+                       kind temporary_store = kind::name_refused)
+        : page_store(page_store), page_size(page_size), temporary_store(temporary_store) {}
     transfer_error store(const QString& name) override {
-        return name.startsWith(u'.') ? scripted(kind::name_refused) : scripted(page_store);
+        stored << name;
+        return scripted(name.startsWith(u'.') ? temporary_store : page_store);
     }
     transfer_result<std::int64_t> size_of(const QString&) override { return page_size; }
     transfer_error rename(const QString&, const QString&) override { return {}; }
@@ -40,6 +43,10 @@ private:
 
     const kind page_store;
     const std::int64_t page_size;
+    const kind temporary_store;
+
+public:
+    QStringList stored;
 };
 
 // A directory that, as SFTP version 3 servers do, will not rename onto an existing name; each
@@ -190,6 +197,8 @@ private slots:
     void reader_sees_old_page_then_new_page_whole();
     void failed_direct_upload_says_what_became_of_the_page_data();
     void failed_direct_upload_says_what_became_of_the_page();
+    void only_a_refused_name_stores_under_the_live_name_data();
+    void only_a_refused_name_stores_under_the_live_name();
     void remembers_that_rename_over_is_refused();
     void creates_folders_only_when_the_store_is_refused_data();
     void creates_folders_only_when_the_store_is_refused();
@@ -313,6 +322,10 @@ void test_safe_publishing::replaces_page_data() {
     QTest::newRow("temporary name refused for storing")
         << QStringList{u"--refuse-hidden"_s, u"stor"_s} << u"/www/"_s << u"aktuell_home.php"_s
         << true << QStringList{u"STOR temp"_s, u"STOR page"_s, u"SIZE page"_s};
+    QTest::newRow("temporary name refused for storing with 550")
+        << QStringList{u"--reply-hidden"_s, u"STOR"_s, u"550 Hidden names not allowed."_s}
+        << u"/www/"_s << u"aktuell_home.php"_s << true
+        << QStringList{u"STOR temp"_s, u"STOR page"_s, u"SIZE page"_s};
     QTest::newRow("temporary name refused for renaming")
         << QStringList{u"--refuse-hidden"_s, u"rnfr"_s} << u"/www/"_s << u"aktuell_home.php"_s
         << true
@@ -360,16 +373,25 @@ void test_safe_publishing::failure_keeps_old_page_data() {
     QTest::addColumn<QStringList>("faults");
     QTest::addColumn<qsizetype>("size");
     QTest::addColumn<QStringList>("said");
+    QTest::addColumn<QStringList>("order");
 
+    const QStringList removed{u"STOR temp"_s, u"DELE temp"_s};
     QTest::newRow("server keeps 5 bytes fewer and answers 226")
         << QStringList{u"--short-by"_s, u"5"_s} << qsizetype(70000)
-        << QStringList{u"70000"_s, u"69995"_s};
+        << QStringList{u"70000"_s, u"69995"_s} << removed;
     QTest::newRow("SIZE refused") << QStringList{u"--reply"_s, u"SIZE"_s, u"500 Unknown."_s}
-                                  << qsizetype(70000) << QStringList{u"size"_s, u"unknown"_s};
+                                  << qsizetype(70000) << QStringList{u"size"_s, u"unknown"_s}
+                                  << removed;
     // Throttled, so that the cut falls while the client is still sending.
     QTest::newRow("connection cut mid-upload")
         << QStringList{u"--cut-after"_s, u"600000"_s, u"--throttle"_s, u"1000000"_s}
-        << qsizetype(3000000) << QStringList{};
+        << qsizetype(3000000) << QStringList{} << removed;
+    // Short of space for the temporary file, the server might still take the page directly and
+    // then run out half-way.
+    QTest::newRow("no room for the temporary name (452)")
+        << QStringList{u"--reply-hidden"_s, u"STOR"_s, u"452 Insufficient storage space."_s}
+        << qsizetype(70000) << QStringList{u"452 Insufficient storage"_s, u"stays as it was"_s}
+        << QStringList{u"STOR temp"_s, u"QUIT"_s};
 }
 
 // A failure after the temporary file was stored leaves the old page alone and removes the rest.
@@ -377,6 +399,7 @@ void test_safe_publishing::failure_keeps_old_page() {
     QFETCH(QStringList, faults);
     QFETCH(qsizetype, size);
     QFETCH(QStringList, said);
+    QFETCH(QStringList, order);
 
     ftp_server server(faults);
     const QString page = u"aktuell_home.php"_s;
@@ -399,7 +422,7 @@ void test_safe_publishing::failure_keeps_old_page() {
     const QString temporary = temporary_name(commands, page);
     QVERIFY2(!temporary.isEmpty(), qPrintable(commands.join(u'\n')));
     const QStringList seen = steps(commands, page, temporary);
-    QVERIFY2(in_order(seen, {u"STOR temp"_s, u"DELE temp"_s}), qPrintable(seen.join(u", ")));
+    QVERIFY2(in_order(seen, order), qPrintable(seen.join(u", ")));
     QVERIFY(!seen.contains(u"RNTO page"_s));
     QVERIFY(!seen.contains(u"STOR page"_s));
 }
@@ -429,6 +452,29 @@ void test_safe_publishing::failed_direct_upload_says_what_became_of_the_page() {
     const QString text = outcome.error.text;
     QVERIFY2(text.contains(u"scripted failure"_s) || text.contains(u"995"_s), qPrintable(text));
     QCOMPARE(text.contains(u"may now be incomplete"_s), maybe_incomplete);
+}
+
+void test_safe_publishing::only_a_refused_name_stores_under_the_live_name_data() {
+    QTest::addColumn<kind>("temporary_store");
+    QTest::addColumn<bool>("direct");
+
+    QTest::newRow("the name refused (553, 550)") << kind::name_refused << true;
+    QTest::newRow("no room, busy or closing (452, 552, 450, 451, 421)") << kind::refused << false;
+}
+
+// The page is written under its live name only when the temporary name is what the server
+// refuses: any other refusal could strike again half-way through the live page.
+void test_safe_publishing::only_a_refused_name_stores_under_the_live_name() {
+    QFETCH(kind, temporary_store);
+    QFETCH(bool, direct);
+
+    refusing_directory directory(kind::none, 1000, temporary_store);
+    server_habits habits;
+    const transfer_result<QString> outcome =
+        publish_page(directory, u"aktuell_home.php"_s, 1000, habits);
+    QCOMPARE(bool(outcome.value), direct);
+    QCOMPARE(directory.stored.contains(u"aktuell_home.php"_s), direct);
+    QCOMPARE(outcome.error.text.contains(u"the page stays as it was"_s), !direct);
 }
 
 // Once refused, the rename onto the page is not tried again: the next publish removes it first.

@@ -82,20 +82,35 @@ transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode c
     case exchange_kind::store:
         if (file.pos() > 0 || session.saw_reply(150) || session.saw_reply(125))
             return kind::cut;
-        switch (code) {
-        case CURLE_UPLOAD_FAILED:        // FTP: STOR answered with an error
-        case CURLE_REMOTE_ACCESS_DENIED: // SFTP: the name or the directory is not writable
-        case CURLE_REMOTE_FILE_NOT_FOUND:
-            return kind::refused;
-        default:
-            return kind::broken;
-        }
+        return store_refusal_kind(code);
     case exchange_kind::size:
     case exchange_kind::quote:
     case exchange_kind::listing:
         break;
     }
     return code == CURLE_QUOTE_ERROR ? kind::refused : kind::broken;
+}
+
+// Only a refusal of the name itself lets the page go directly under its live name: a server
+// short of space, busy or closing could refuse again half-way through the live page.
+transfer_error::kind curl_directory::store_refusal_kind(CURLcode code) const {
+    if (sftp()) {
+        switch (code) {
+        case CURLE_REMOTE_ACCESS_DENIED: // the name or the directory is not writable
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+            return kind::name_refused;
+        case CURLE_REMOTE_DISK_FULL: // no space, or over the quota
+            return kind::refused;
+        default:
+            return kind::broken;
+        }
+    }
+    if (code != CURLE_UPLOAD_FAILED) // STOR answered with an error
+        return kind::broken;
+    long reply = 0;
+    curl_easy_getinfo(session.get(), CURLINFO_RESPONSE_CODE, &reply);
+    // 553: a name not allowed; 550: a file the server will not create, such as a hidden one.
+    return reply == 553 || reply == 550 ? kind::name_refused : kind::refused;
 }
 
 // libcurl 7.88.1 starts the TLS handshake of a data connection right after EPSV, then sends

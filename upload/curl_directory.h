@@ -35,6 +35,7 @@ private:
     transfer_error make_folder(const QString& folder);
     bool folder_exists(const QString& folder);
     transfer_error::kind failure_kind(exchange_kind what, CURLcode code) const;
+    transfer_error::kind store_refusal_kind(CURLcode code) const;
     transfer_error set_binary_type(const QString& name);
     bool sftp() const { return plan.target.scheme == url_scheme::sftp; }
     bool tls() const {

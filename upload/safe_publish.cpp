@@ -34,6 +34,7 @@ public:
 private:
     transfer_result<QString> direct();
     QString succeeded(bool direct) const;
+    static transfer_error page_unchanged(transfer_error error);
     transfer_error failed_removing_temporary(transfer_error error);
     transfer_error remove_temporary();
     QString leftover_text(const transfer_error& why) const;
@@ -58,9 +59,10 @@ transfer_result<QString> publisher::run() {
     }
     if (stored) {
         switch (stored.what) {
-        case kind::refused:
         case kind::name_refused:
             return direct();
+        case kind::refused: // no room, busy: the live name would fare no better
+            return page_unchanged(stored);
         case kind::cut:
             return failed_removing_temporary(stored);
         case kind::none:
@@ -69,10 +71,8 @@ transfer_result<QString> publisher::run() {
         }
         return stored;
     }
-    if (transfer_error fault = size_fault(temporary)) {
-        fault.text = upload_text::tr("%1; the page stays as it was").arg(fault.text);
-        return failed_removing_temporary(fault);
-    }
+    if (const transfer_error fault = size_fault(temporary))
+        return failed_removing_temporary(page_unchanged(fault));
 
     transfer_error renamed = habits.refuses_rename_over ? transfer_error{kind::refused, {}}
                                                         : directory.rename(temporary, page);
@@ -117,6 +117,11 @@ transfer_result<QString> publisher::direct() {
     if (const transfer_error fault = size_fault(page))
         return incomplete(fault);
     return succeeded(true);
+}
+
+transfer_error publisher::page_unchanged(transfer_error error) {
+    error.text = upload_text::tr("%1; the page stays as it was").arg(error.text);
+    return error;
 }
 
 QString publisher::succeeded(bool direct) const {

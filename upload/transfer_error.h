@@ -10,7 +10,7 @@
 struct transfer_error {
     enum class kind {
         none,
-        refused,      // the server said no (an existing target, a permission)
+        refused,      // the server said no (an existing target, no room, busy)
         name_refused, // the server will not store or rename under this name
         broken,       // failed before the server took any data: nothing was written
         cut,          // failed once data was flowing: part of a file may be on the server
