@@ -54,7 +54,12 @@ public:
 // for a folder not there; creating its folders ends that unless the server `refuses_folders`.
 class no_overwrite_directory final : public remote_directory {
 public:
-    transfer_error store(const QString& name) override { return log(u"store"_s, name, !missing); }
+    transfer_error store(const QString& name) override {
+        transfer_error stored = log(u"store"_s, name, !missing);
+        if (stored) // as a server answers for a folder that is not there
+            stored.what = kind::name_refused;
+        return stored;
+    }
     transfer_result<std::int64_t> size_of(const QString& name) override {
         log(u"size"_s, name, true);
         return std::int64_t(1000);

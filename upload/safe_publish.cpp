@@ -50,9 +50,9 @@ private:
 
 transfer_result<QString> publisher::run() {
     transfer_error stored = directory.store(temporary);
-    // A refusal may mean a missing folder: made only then, so the common case costs nothing. A
-    // folder the server will not make ends it here, the live site untouched.
-    if ((stored.what == kind::refused || stored.what == kind::name_refused) && new_folders > 0) {
+    // A refused name may mean a missing folder: made only then, so the common case costs nothing.
+    // A folder the server will not make ends it here, the live site untouched.
+    if (stored.what == kind::name_refused && new_folders > 0) {
         if (const transfer_error made = directory.create_folders(new_folders))
             return made;
         stored = directory.store(temporary);

@@ -27,8 +27,8 @@ struct server_habits {
 
 // Replaces `page` so that a reader sees the old file or the new one, whole: stored under a hidden
 // temporary name, its size checked, then renamed; no temporary file stays behind. The value is
-// the response text of a verified upload. When the server refuses the temporary file, the last
-// `new_folders` folders of the directory are created and the file stored again: a page in a
+// the response text of a verified upload. When the server refuses the temporary file's name, the
+// last `new_folders` folders of the directory are created and the file stored again: a page in a
 // subfolder of the site that is not on the server yet.
 transfer_result<QString> publish_page(remote_directory& directory, const QString& page,
                                       std::int64_t local_size, server_habits& habits,
