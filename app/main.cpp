@@ -99,7 +99,7 @@ int run_command(const command_line& command, int argc, char* argv[]) {
 
 int main(int argc, char* argv[]) {
     // Taken first: a --publish that started this program sees it end, however early.
-    const auto started = hold_start_lock();
+    auto started = hold_start_lock();
     const std::optional<command_line> command = read_command_line(argc, argv);
     if (!command) {
         QCoreApplication app(argc, argv);
@@ -142,6 +142,7 @@ int main(int argc, char* argv[]) {
                          qUtf8Printable(app_text::tr("ftp-publisher --publish cannot reach this "
                                                      "program: %1")
                                             .arg(server.error())));
+        started.reset(); // from here on, the client hears from the socket
         rc = QApplication::exec();
     }
     curl_global_cleanup();

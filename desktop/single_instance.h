@@ -70,7 +70,7 @@ private:
     QString why;
 };
 
-// A program that a client started holds the lock file the client named in this variable as long
-// as it runs: so the client sees it end, on every system. Empty unless so started.
+// A program that a client started holds the lock file the client named in this variable until it
+// listens: so the client sees it end meanwhile, on every system. Empty unless so started.
 inline constexpr char start_lock_variable[] = "FTP_PUBLISHER_START_LOCK";
 std::unique_ptr<QLockFile> hold_start_lock();
