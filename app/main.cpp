@@ -66,22 +66,20 @@ void answer(Form1& form, const instance_request& request, instance_reply& reply)
     const auto tell = [&reply](bool succeeded, const QString& reason) {
         reply.tell(succeeded, reason);
     };
-    if (request.files.isEmpty()) {
-        if (request.watch)
-            reply.watch(form.txt_localdir->text() + form.txt_page->text(), form.txt_page->text(),
-                        true);
-        else
-            form.publish(tell);
-        return;
-    }
+    if (request.files.isEmpty() && !request.watch)
+        return form.publish(tell);
+    // A watched page is published as any file of the site is: one save, read once.
+    const QStringList paths = request.files.isEmpty()
+                                  ? QStringList{form.txt_localdir->text() + form.txt_page->text()}
+                                  : request.files;
     const transfer_result<QList<site_file>> files =
-        site_files_for(form.txt_localdir->text(), request.files);
+        site_files_for(form.txt_localdir->text(), paths);
     if (!files.value)
         return reply.refuse(files.error.text);
     if (!request.watch)
         return form.publish_files(*files.value, tell);
     for (const site_file& file : *files.value)
-        reply.watch(file.local, file.relative, false);
+        reply.watch(file.local, file.relative);
 }
 
 int run_command(const command_line& command, int argc, char* argv[]) {

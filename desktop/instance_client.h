@@ -22,7 +22,6 @@ int publish_through_instance(const instance_address& address, const QString& pro
 struct watched_file {
     QString path;
     QString shown;
-    bool page = false; // a save of it publishes the configured page
 };
 
 // Which files `files` (none: the configured page) are, checked as a publish would check them.

@@ -121,8 +121,7 @@ void save_watch::settled(entry& watched) {
         return;
     }
     watched.told_gone = false;
-    publish_through_instance(address, program,
-                             watched.file.page ? QStringList{} : QStringList{watched.file.path});
+    publish_through_instance(address, program, QStringList{watched.file.path});
 }
 
 } // namespace

@@ -46,9 +46,8 @@ void instance_reply::refuse(const QString& reason) {
     send({instance_protocol::usage, reason});
 }
 
-void instance_reply::watch(const QString& path, const QString& shown, bool page) {
-    send({instance_protocol::watch, path, shown,
-          page ? instance_protocol::page : instance_protocol::file});
+void instance_reply::watch(const QString& path, const QString& shown) {
+    send({instance_protocol::watch, path, shown});
 }
 
 void instance_reply::send(const QStringList& fields) {

@@ -35,8 +35,8 @@ public:
     void tell(bool succeeded, const QString& reason);
     // Nothing was done: the request cannot be carried out as asked.
     void refuse(const QString& reason);
-    // A file to watch, its name to show, and whether a save of it publishes the page.
-    void watch(const QString& path, const QString& shown, bool page);
+    // A file to watch, and its name to show.
+    void watch(const QString& path, const QString& shown);
 
 private:
     void send(const QStringList& fields);

@@ -99,6 +99,14 @@ def check(program):
     finally:
         end(watch)
 
+    watch = start_watch(program)  # the page of the settings, from a private copy as any file
+    try:
+        save("index.html", b"<p>page</p>\n")
+        expect(watch, 1, "O.K.: index.html: 12 bytes")
+        assert on_server("index.html") == b"<p>page</p>\n"
+    finally:
+        end(watch)
+
     watch = start_watch(program, "blog/neu.html")
     try:
         shutil.rmtree(os.path.join(local, "blog"))
