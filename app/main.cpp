@@ -1,16 +1,23 @@
 #include "failure_path.h"
 #include "form1.h"
+#include "instance_client.h"
 #include "outcome_notification.h"
+#include "save_watch.h"
 #include "settings_file.h"
 #include "settings_location.h"
 #include "single_instance.h"
+#include "site_file.h"
 #include "transfer_libraries.h"
 #include "user_language.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -19,35 +26,89 @@ struct app_text final {
     Q_DECLARE_TR_FUNCTIONS(app)
 };
 
+// What the command line asks for. Checked before Qt sees it: Qt's own options (-platform,
+// -style) are refused too, so no argument is ever taken for something it is not; Qt reads its
+// environment variables. Every argument after --publish or --watch is a file, whatever its name.
+struct command_line {
+    enum class kind { start, publish, watch } what = kind::start;
+    QStringList files; // absolute
+};
+
+std::optional<command_line> read_command_line(int argc, char* argv[]) {
+    if (argc == 1)
+        return command_line{};
+    const std::string_view first = argv[1];
+    if (first != "--publish" && first != "--watch")
+        return std::nullopt;
+    command_line command{
+        first == "--publish" ? command_line::kind::publish : command_line::kind::watch, {}};
+    for (int i = 2; i < argc; ++i) {
+        if (!*argv[i])
+            return std::nullopt;
+        // Not cleaned: "link/.." is for the instance to resolve as the system does.
+        const QString file = QFile::decodeName(argv[i]);
+        command.files << (QDir::isAbsolutePath(file) ? file : QDir::currentPath() + u'/' + file);
+    }
+    return command;
+}
+
 // Before the settings folder is looked up: it is named after the program.
 void name_the_program() {
     QCoreApplication::setApplicationName(QStringLiteral("ftp-publisher"));
 }
 
-QString instance_for(const QString& settings_dir) {
-    return instance_name(settings_path(settings_dir));
+instance_address instance_for(const QString& settings_dir) {
+    return instance_address_for(settings_path(settings_dir));
+}
+
+// What a client asks, done as the window would do it.
+void answer(Form1& form, const instance_request& request, instance_reply& reply) {
+    const auto tell = [&reply](bool succeeded, const QString& reason) {
+        reply.tell(succeeded, reason);
+    };
+    if (request.files.isEmpty() && !request.watch)
+        return form.publish(tell);
+    // A watched page is published as any file of the site is: one save, read once.
+    const QStringList paths = request.files.isEmpty()
+                                  ? QStringList{form.txt_localdir->text() + form.txt_page->text()}
+                                  : request.files;
+    const transfer_result<QList<site_file>> files =
+        site_files_for(form.txt_localdir->text(), paths);
+    if (!files.value)
+        return reply.refuse(files.error.text);
+    if (!request.watch)
+        return form.publish_files(*files.value, tell);
+    for (const site_file& file : *files.value)
+        reply.watch(file.local, file.relative);
+}
+
+int run_command(const command_line& command, int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    name_the_program();
+    install_translations();
+    const instance_address address = instance_for(settings_folder());
+    const QString program = QCoreApplication::applicationFilePath();
+    if (command.what == command_line::kind::publish)
+        return publish_through_instance(address, program, command.files);
+    return watch_saves(address, program, command.files);
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    // Checked before Qt sees them: Qt's own options (-platform, -style) are refused too, so no
-    // argument is ever taken for something it is not. Qt reads its environment variables.
-    const bool publish = argc == 2 && std::string_view(argv[1]) == "--publish";
-    if (argc > 1 && !publish) {
+    // Taken first: a --publish that started this program sees it end, however early.
+    auto started = hold_start_lock();
+    const std::optional<command_line> command = read_command_line(argc, argv);
+    if (!command) {
         QCoreApplication app(argc, argv);
         install_translations();
         std::fprintf(stderr, "%s\n",
-                     qUtf8Printable(app_text::tr("usage: ftp-publisher [--publish]")));
+                     qUtf8Printable(app_text::tr(
+                         "usage: ftp-publisher [--publish [FILE...] | --watch [FILE...]]")));
         return 2;
     }
-    if (publish) {
-        QCoreApplication app(argc, argv);
-        name_the_program();
-        install_translations();
-        return publish_through_instance(instance_for(settings_folder()),
-                                        QCoreApplication::applicationFilePath());
-    }
+    if (command->what != command_line::kind::start)
+        return run_command(*command, argc, argv);
 
     // Before any thread exists, as libcurl and libssh ask.
     const transfer_libraries libraries;
@@ -69,11 +130,17 @@ int main(int argc, char* argv[]) {
 
         outcome_notification notification(&form, QDBusConnection::sessionBus(), &form.Inet1);
         QObject::connect(&form, &Form1::published, &notification, &outcome_notification::show);
-        // A second plain start runs as before; --publish reaches the first.
-        instance_server server(
-            instance_for(settings_dir),
-            [&form](const instance_server::answer& told) { form.publish(told); });
-        server.listen();
+        // A second plain start runs as before; --publish and --watch reach the first.
+        instance_server server(instance_for(settings_dir),
+                               [&form](const instance_request& request, instance_reply& reply) {
+                                   answer(form, request, reply);
+                               });
+        if (!server.listen() && !server.error().isEmpty())
+            std::fprintf(stderr, "%s\n",
+                         qUtf8Printable(app_text::tr("ftp-publisher --publish cannot reach this "
+                                                     "program: %1")
+                                            .arg(server.error())));
+        started.reset(); // from here on, the client hears from the socket
         rc = QApplication::exec();
     }
     return rc;

@@ -1,30 +1,61 @@
 #pragma once
 
+#include "instance_address.h"
+
 #include <QLocalServer>
+#include <QLockFile>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <functional>
+#include <memory>
 
 class QLocalSocket;
+class QTimer;
 
 // One instance per user and settings file: the running one listens under a name of its own, and
-// `ftp-publisher --publish` asks it to publish.
+// `ftp-publisher --publish` and `--watch` ask it for work (instance_client.h).
 
-// The name for this user and settings file: a socket in the user's runtime folder.
-QString instance_name(const QString& settings_file);
+// What a client asks the running program.
+struct instance_request {
+    bool watch = false; // which files to watch; else publish them
+    QStringList files;  // absolute paths; none: the configured page
+};
+
+// The running program's answer to one request; it ends when the object goes.
+class instance_reply final {
+public:
+    explicit instance_reply(QLocalSocket* client);
+    ~instance_reply();
+    instance_reply(const instance_reply&) = delete;
+    instance_reply& operator=(const instance_reply&) = delete;
+
+    // One for each file, or for the page: the outcome and its reason.
+    void tell(bool succeeded, const QString& reason);
+    // Nothing was done: the request cannot be carried out as asked.
+    void refuse(const QString& reason);
+    // A file to watch, and its name to show.
+    void watch(const QString& path, const QString& shown);
+
+private:
+    void send(const QStringList& fields);
+
+    QPointer<QLocalSocket> client;
+    QPointer<QTimer> alive;
+};
 
 class instance_server final : public QObject {
     Q_OBJECT
 public:
-    // Called with the answer to give: the same handler as a click, and its outcome.
-    using answer = std::function<void(bool succeeded, const QString& reason)>;
-    using publisher = std::function<void(const answer&)>;
+    using handler = std::function<void(const instance_request&, instance_reply&)>;
 
-    instance_server(const QString& name, publisher publish);
+    instance_server(const instance_address& address, handler handle);
 
-    // False when another instance listens under the name already; this one then runs as before,
-    // unreached.
+    // False when another instance owns the name already (this one then runs as before,
+    // unreached), or when it cannot listen: error() then says why.
     bool listen();
+    QString error() const { return why; }
 
     // While an asked-for upload runs, the client hears this often that the instance is alive.
     static constexpr int alive_interval_ms = 1000;
@@ -32,17 +63,14 @@ public:
 private:
     void serve(QLocalSocket* client);
 
-    QString name;
-    publisher publish;
+    const instance_address address;
+    const handler handle;
     QLocalServer server;
+    std::unique_ptr<QLockFile> owner; // held while listening: the name is this instance's
+    QString why;
 };
 
-// The --publish side. Asks the instance under `name` to publish; with none there, starts
-// `program` (detached, as a plain start would) and asks it once it listens. Prints the outcome and
-// its reason on one line to stdout, or a failure to stderr, and returns the exit code: 0 for
-// "O.K.", 1 otherwise.
-int publish_through_instance(const QString& name, const QString& program);
-
-// How long the client waits: for a new instance to listen, and for any word from a running one.
-inline constexpr int instance_start_timeout_ms = 30000;
-inline constexpr int instance_silence_timeout_ms = 5000;
+// A program that a client started holds the lock file the client named in this variable until it
+// listens: so the client sees it end meanwhile, on every system. Empty unless so started.
+inline constexpr char start_lock_variable[] = "FTP_PUBLISHER_START_LOCK";
+std::unique_ptr<QLockFile> hold_start_lock();

@@ -1,18 +1,22 @@
 """ftp-publisher --publish under a real X server, against a real FTP server on loopback: through
 a running program (whose title and notification show the outcome too), through one it starts
-itself, and against one that hangs; exit codes 0, 1 and 2, one line each."""
+itself (one for two clients at once), and against one that hangs; the page or any file of the
+site; exit codes 0, 1 and 2, one line each; a socket in a folder others could write not believed."""
 import json
 import os
 import select
 import shutil
 import signal
+import socket
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from desktop_session import check_failed, desktop_session, program_copy, wait_for
-from processes import ftp_server_port
+from processes import end_instances, ftp_server_port, instances
 
 executable, ftp_server = sys.argv[1], sys.argv[2]
 notification_script = os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -31,43 +35,21 @@ def write_page(content):
         f.write(content)
 
 
-def on_server():
-    with open(os.path.join(home, "www", "aktuell_home.php"), "rb") as f:
+def on_server(name="aktuell_home.php"):
+    with open(os.path.join(home, "www", name), "rb") as f:
         return f.read()
 
 
-def instances(program):
-    """The processes that run this copy of the program."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.readlink(f"/proc/{pid}/exe") == program:
-                found.append(int(pid))
-        except OSError:
-            pass
-    return found
-
-
-def end_instances(program):
-    """The instances that --publish started are not our children: found by their program."""
-    for pid in instances(program):
-        try:
-            os.kill(pid, signal.SIGTERM)
-            wait_for(f"process {pid} to end", lambda: pid not in instances(program), timeout=5)
-        except (ProcessLookupError, check_failed):
-            os.kill(pid, signal.SIGKILL)
-
-
 def runner(program, env):
-    """Runs the program with arguments and checks its exit code, its one line and its time."""
-    def publish(*args, code, out="", err="", within=30.0):
+    """Runs the program with arguments and checks its exit code, its lines and its time."""
+    def publish(*args, code, out="", err="", within=30.0, lines=1):
         clock = time.monotonic()
         done = subprocess.run([program, *args], env=env, stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, timeout=within + 10)
         took = time.monotonic() - clock
         said = done.stdout + done.stderr
         if (done.returncode != code or not done.stdout.startswith(out)
-                or not done.stderr.startswith(err) or said.count("\n") != 1 or took > within):
+                or not done.stderr.startswith(err) or said.count("\n") != lines or took > within):
             raise check_failed(f"{args}: exit code {done.returncode} after {took:.1f} s, "
                                f"said {said!r}; expected {code}, {out or err!r}")
         return said
@@ -92,8 +74,9 @@ def check(desktop, program, folder):
     publish = runner(program, desktop.env)
 
     # A wrong argument starts nothing.
-    for wrong in (["--bogus"], ["--publish", "now"], ["-platform", "offscreen"]):
-        publish(*wrong, code=2, err="usage: ftp-publisher [--publish]\n", within=10)
+    for wrong in (["--bogus"], ["now", "--publish"], ["-platform", "offscreen"], ["--publish", ""]):
+        publish(*wrong, code=2, err="usage: ftp-publisher [--publish [FILE...] | --watch [FILE...]]\n",
+                within=10)
     if os.listdir(runtime) or instances(program):
         raise check_failed("a wrong argument started the program")
 
@@ -110,11 +93,12 @@ def check(desktop, program, folder):
     assert shown["summary"] == "O.K." and "erfolgreich" in shown["body"], shown
     os.remove(page_path)
     said = publish("--publish", code=1, out="Fehler: ")
-    assert "local file not found" in said, said
+    assert "local file not found" in said and "aktuell_home.php" in said, said
     shown = next_notification()
     assert shown["summary"] == "Fehler" and shown["replaces_id"] > 0, shown
     wait_for('the title "Fehler"', lambda: desktop.title(window) == "Fehler")
     wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
+    check_site_files(publish, next_notification, desktop, window)
 
     # A program that no longer answers: a clear failure, soon.
     os.kill(instance.pid, signal.SIGSTOP)
@@ -130,6 +114,92 @@ def check(desktop, program, folder):
     window = desktop.find_window("O.K.")
     wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
     assert len(instances(program)) == 1, f"{len(instances(program))} instances run"
+
+    # Two at once with none running: one program for both.
+    end_instances(program)
+    both = [subprocess.Popen([program, "--publish"], env=desktop.env, stdout=subprocess.PIPE)
+            for _ in range(2)]
+    assert [client.wait(timeout=40) for client in both] == [0, 0], "a client failed"
+    assert len(instances(program)) == 1, f"{len(instances(program))} instances run"
+
+
+def site_file(name, content=b"<p>neu</p>\n"):
+    path = os.path.join(local, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(content)
+    return path
+
+
+def check_site_files(publish, next_notification, desktop, window):
+    """Any file of the site, under its path below the local directory, folders made."""
+    with open(os.path.join(os.path.dirname(program), "ftpserver.ini"), "rb") as f:
+        settings = f.read()
+    said = publish("--publish", site_file("blog/2024/neu.html"), code=0,
+                   out="O.K.: blog/2024/neu.html: ")
+    assert "erfolgreich" in said, said
+    assert on_server("blog/2024/neu.html") == b"<p>neu</p>\n"
+    assert next_notification()["body"].startswith("blog/2024/neu.html: "), "no file named"
+    wait_for('the title "O.K."', lambda: desktop.title(window) == "O.K.")
+    names = [" a b.html", "Ümlaut 100%#1.html", "-dash.html", ".hidden.html"]
+    said = publish("--publish", *map(site_file, names), os.path.join(local, "fehlt.html"),
+                   code=1, lines=5)
+    assert said.splitlines()[-1].startswith("Fehler: fehlt.html: "), said
+    assert all(on_server(name) == b"<p>neu</p>\n" for name in names), said
+    outside = os.path.join(work, "outside.html")
+    with open(outside, "wb") as f:
+        f.write(b"<p>private</p>\n")
+    os.symlink(outside, os.path.join(local, "link.html"))
+    inside = site_file("index.html")
+    for path in (outside, os.path.join(local, "link.html"), local + "/../outside.html"):
+        publish("--publish", inside, path, code=2, err=path + " lies outside", within=10)
+    publish("--publish", os.path.join(local, "blog"), code=2, err=os.path.join(local, "blog"))
+    with open(os.path.join(os.path.dirname(program), "ftpserver.ini"), "rb") as f:
+        assert f.read() == settings, "ftpserver.ini changed"
+    assert not {"outside.html", "link.html", "index.html"} & set(os.listdir(os.path.join(home, "www")))
+
+
+def check_shared_temporary_folder(program):
+    """Without XDG_RUNTIME_DIR the socket lives in a folder of the user's own in the temporary
+    folder: believed only while that folder is private, and ours."""
+    tmp = tempfile.mkdtemp(prefix="fp-")  # short: a socket's path has room for 107 bytes
+    env = {key: value for key, value in os.environ.items() if key != "XDG_RUNTIME_DIR"}
+    env.update(TMPDIR=tmp, QT_QPA_PLATFORM="offscreen", LANG="en_US.UTF-8", LANGUAGE="",
+               LC_ALL="", DBUS_SESSION_BUS_ADDRESS="unix:path=/dev/null/no-bus")
+    publish = runner(program, env)
+    publish("--publish", code=0, out="O.K.: ")
+    end_instances(program)
+    [private] = [entry.path for entry in os.scandir(tmp) if entry.name.startswith("ftp-publisher")]
+    [address] = [entry.path for entry in os.scandir(private)
+                 if stat.S_ISSOCK(entry.stat(follow_symlinks=False).st_mode)]
+    # A program of another user's in its place would say anything.
+    os.remove(address)
+    squatter = socket.socket(socket.AF_UNIX)
+    squatter.bind(address)
+    squatter.listen()
+    squatter.settimeout(20)
+
+    def answer():
+        try:
+            client, _ = squatter.accept()
+            client.sendall(b"O.K.\tfake\n")
+            client.close()
+        except OSError:
+            pass
+    threading.Thread(target=answer, daemon=True).start()
+    faults = [(0o777, None, "is open to other users")]
+    if os.geteuid() == 0:  # only root can give the folder away
+        faults.append((0o700, 65534, "belongs to another user"))
+    try:
+        for mode, owner, said in faults:
+            os.chmod(private, mode)
+            if owner is not None:
+                os.chown(private, owner, owner)
+            publish("--publish", code=1, err=f"Fehler: {private} {said}", within=10)
+        assert not instances(program), "a program was started"
+    finally:
+        squatter.close()
+        shutil.rmtree(tmp, ignore_errors=True)
 
 
 folder = program = None
@@ -147,6 +217,7 @@ try:
             finally:
                 # While their X server still runs: one that loses it exits on its own, leaks and all.
                 end_instances(program)
+        check_shared_temporary_folder(program)
     print("1 passed, 0 failed")
 finally:
     if program:

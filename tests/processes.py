@@ -30,6 +30,33 @@ def end_group(process):
     process.wait(timeout=5)
 
 
+def instances(program):
+    """The processes that run this copy of the program."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink(f"/proc/{pid}/exe") == program:
+                found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def end_instances(program):
+    """The instances that --publish started are not our children: found by their program."""
+    for pid in instances(program):
+        try:
+            os.kill(pid, signal.SIGTERM)
+            for _ in range(100):  # 5 s
+                if pid not in instances(program):
+                    break
+                time.sleep(0.05)
+            else:
+                os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
 @contextlib.contextmanager
 def ftp_server_port(script, home, user, password):
     """Runs tests/ftp_server.py (`script`) with one account over `home`; yields its port and ends

@@ -37,6 +37,7 @@ public:
     transfer_result<std::int64_t> size_of(const QString&) override { return page_size; }
     transfer_error rename(const QString&, const QString&) override { return {}; }
     transfer_error remove(const QString&) override { return {}; }
+    transfer_error create_folders(int) override { return {}; }
 
 private:
     static transfer_error scripted(kind what) { return {what, u"scripted failure"_s}; }
@@ -50,10 +51,16 @@ public:
 };
 
 // A directory that, as SFTP version 3 servers do, will not rename onto an existing name; each
-// exchange is logged as "verb name".
+// exchange is logged as "verb name". While `missing`, it refuses every store, as a server does
+// for a folder not there; creating its folders ends that unless the server `refuses_folders`.
 class no_overwrite_directory final : public remote_directory {
 public:
-    transfer_error store(const QString& name) override { return log(u"store"_s, name, true); }
+    transfer_error store(const QString& name) override {
+        transfer_error stored = log(u"store"_s, name, !missing);
+        if (stored) // as a server answers for a folder that is not there
+            stored.what = kind::name_refused;
+        return stored;
+    }
     transfer_result<std::int64_t> size_of(const QString& name) override {
         log(u"size"_s, name, true);
         return std::int64_t(1000);
@@ -67,8 +74,14 @@ public:
     transfer_error remove(const QString& name) override {
         return log(u"remove"_s, name, files.remove(name));
     }
+    transfer_error create_folders(int levels) override {
+        missing = missing && refuses_folders;
+        return log(u"create"_s, QString::number(levels), !refuses_folders);
+    }
 
     QStringList calls;
+    bool missing = false;
+    bool refuses_folders = false;
 
 private:
     transfer_error log(const QString& verb, const QString& name, bool done) {
@@ -220,6 +233,10 @@ private slots:
     void only_a_refused_name_stores_under_the_live_name_data();
     void only_a_refused_name_stores_under_the_live_name();
     void remembers_that_rename_over_is_refused();
+    void creates_folders_only_when_the_store_is_refused_data();
+    void creates_folders_only_when_the_store_is_refused();
+    void creates_missing_folders_data();
+    void creates_missing_folders();
     void secure_replaces_page_data();
     void secure_replaces_page();
     void secure_cut_keeps_old_page_data();
@@ -504,6 +521,96 @@ void test_safe_publishing::remembers_that_rename_over_is_refused() {
     directory.calls.clear();
     QVERIFY(publish_page(directory, u"page"_s, 1000, habits).value);
     QCOMPARE(directory.calls, first.mid(0, 2) + first.mid(3));
+}
+
+void test_safe_publishing::creates_folders_only_when_the_store_is_refused_data() {
+    QTest::addColumn<bool>("missing");
+    QTest::addColumn<bool>("refuses_folders");
+    QTest::addColumn<int>("levels");
+    QTest::addColumn<QStringList>("calls");
+
+    // This server will not rename onto the page: removed first.
+    const QStringList stored{u"store temp"_s, u"size temp"_s, u"rename page"_s, u"remove page"_s,
+                             u"rename page"_s};
+    QTest::newRow("folder there: nothing asked") << false << false << 2 << stored;
+    QTest::newRow("folder missing")
+        << true << false << 2 << QStringList{u"store temp"_s, u"create 2"_s} + stored;
+    // The remote directory itself is never made: a mistyped one must end in "Fehler".
+    QTest::newRow("the remote directory missing")
+        << true << false << 0 << QStringList{u"store temp"_s, u"store page"_s};
+    QTest::newRow("folder refused by the server")
+        << true << true << 1 << QStringList{u"store temp"_s, u"create 1"_s};
+}
+
+// Missing folders below the remote directory cost nothing until a store is refused.
+void test_safe_publishing::creates_folders_only_when_the_store_is_refused() {
+    QFETCH(bool, missing);
+    QFETCH(bool, refuses_folders);
+    QFETCH(int, levels);
+    QFETCH(QStringList, calls);
+
+    no_overwrite_directory directory;
+    directory.missing = missing;
+    directory.refuses_folders = refuses_folders;
+    server_habits habits;
+    const transfer_result<QString> outcome =
+        publish_page(directory, u"page"_s, 1000, habits, levels);
+    QCOMPARE(directory.calls, calls);
+    QCOMPARE(bool(outcome.value), calls.endsWith(u"rename page"_s));
+}
+
+void test_safe_publishing::creates_missing_folders_data() {
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<QString>("existing"); // on the server beforehand
+    QTest::addColumn<QString>("remote_dir");
+    QTest::addColumn<QString>("said"); // empty: the page arrives
+
+    QTest::newRow("FTP, two new folders")
+        << u"ftp"_s << QStringList{} << u"www"_s << u"/www/blog/neu/"_s << QString();
+    // The folder is there; the temporary name is what the server refuses.
+    QTest::newRow("FTP, folder there, hidden names refused")
+        << u"ftp"_s << QStringList{u"--refuse-hidden"_s, u"stor"_s} << u"www/blog/neu"_s
+        << u"/www/blog/neu/"_s << QString();
+    QTest::newRow("FTP, remote directory missing")
+        << u"ftp"_s << QStringList{} << u"www"_s << u"/fehlt/blog/neu/"_s
+        << u"the folder /fehlt/blog cannot be created"_s;
+    QTest::newRow("SFTP, two new folders")
+        << u"sftp"_s << QStringList{} << u"www"_s << u"/www/blog/neu/"_s << QString();
+}
+
+// A page in a subfolder that the server lacks: the two folders below the remote directory made.
+void test_safe_publishing::creates_missing_folders() {
+    QFETCH(QString, scheme);
+    QFETCH(QStringList, faults);
+    QFETCH(QString, existing);
+    QFETCH(QString, remote_dir);
+    QFETCH(QString, said);
+
+    QTemporaryDir root;
+    std::unique_ptr<ftp_server> ftp;
+    std::unique_ptr<secure_server> sftp;
+    login to;
+    if (scheme == u"ftp") {
+        ftp = std::make_unique<ftp_server>(faults);
+        QVERIFY2(ftp->started(), qPrintable(ftp->start_error()));
+        to.url = ftp->url();
+    } else {
+        sftp = start_secure(scheme, root.path(), {});
+        QVERIFY(sftp);
+        to = {u"sftp://127.0.0.1:%1"_s.arg(sftp->port()), secure_user, secure_password};
+    }
+    const QString home = ftp ? ftp->home() : root.path();
+    QVERIFY(QDir(home).mkpath(existing));
+    const QString page = u"neu.html"_s;
+    QVERIFY(write_file(local.filePath(page), old_page()));
+
+    transfer_component inet(secure_options());
+    inet.allow_new_folders(2);
+    publish(inet, to, remote_dir, page);
+    QVERIFY2(response.contains(said.isEmpty() ? u"erfolgreich"_s : said), qPrintable(response));
+    QCOMPARE(file_content(home + remote_dir + page).isEmpty(), !said.isEmpty());
+    QVERIFY(!QFileInfo::exists(home + u"/fehlt"_s));
 }
 
 // A visitor reading the page while it is replaced sees the old page or the new one, never a mix.

@@ -30,8 +30,12 @@
         <translation>Start</translation>
     </message>
     <message>
-        <source>usage: ftp-publisher [--publish]</source>
-        <translation>Aufruf: ftp-publisher [--publish]</translation>
+        <source>usage: ftp-publisher [--publish [FILE...] | --watch [FILE...]]</source>
+        <translation>Aufruf: ftp-publisher [--publish [DATEI...] | --watch [DATEI...]]</translation>
+    </message>
+    <message>
+        <source>ftp-publisher --publish cannot reach this program: %1</source>
+        <translation>ftp-publisher --publish erreicht dieses Programm nicht: %1</translation>
     </message>
 </context>
 <context>
@@ -59,6 +63,46 @@
     <message>
         <source>the running ftp-publisher did not answer within %1 s</source>
         <translation>das laufende ftp-publisher antwortete nicht innerhalb von %1 s</translation>
+    </message>
+    <message>
+        <source>%1 is not a folder</source>
+        <translation>%1 ist kein Ordner</translation>
+    </message>
+    <message>
+        <source>%1 is open to other users</source>
+        <translation>%1 steht anderen Benutzern offen</translation>
+    </message>
+    <message>
+        <source>%1 belongs to another user</source>
+        <translation>%1 gehört einem anderen Benutzer</translation>
+    </message>
+    <message>
+        <source>cannot listen at %1: %2</source>
+        <translation>an %1 lässt sich nicht lauschen: %2</translation>
+    </message>
+    <message>
+        <source>the folder %1 does not exist</source>
+        <translation>der Ordner %1 existiert nicht</translation>
+    </message>
+    <message>
+        <source>the folder %1 cannot be watched</source>
+        <translation>der Ordner %1 lässt sich nicht beobachten</translation>
+    </message>
+    <message>
+        <source>the watched folder %1 is gone or unreadable</source>
+        <translation>der beobachtete Ordner %1 ist fort oder nicht lesbar</translation>
+    </message>
+    <message>
+        <source>%1: gone; published again once it is back</source>
+        <translation>%1: fort; wird wieder veröffentlicht, sobald sie zurück ist</translation>
+    </message>
+    <message>
+        <source>Watching %1; Ctrl-C ends.</source>
+        <translation>Beobachte %1; Strg-C beendet.</translation>
+    </message>
+    <message>
+        <source>cannot lock %1</source>
+        <translation>%1 lässt sich nicht sperren</translation>
     </message>
 </context>
 <context>
@@ -351,6 +395,42 @@
     <message>
         <source>no answer within %1 s</source>
         <translation>keine Antwort innerhalb von %1 s</translation>
+    </message>
+    <message>
+        <source>the folder %1 cannot be created: %2</source>
+        <translation>der Ordner %1 lässt sich nicht anlegen: %2</translation>
+    </message>
+    <message>
+        <source>no private copy of %1 can be made: %2</source>
+        <translation>von %1 lässt sich keine private Kopie anlegen: %2</translation>
+    </message>
+    <message>
+        <source>%1 kept changing while it was read</source>
+        <translation>%1 änderte sich immer wieder, während sie gelesen wurde</translation>
+    </message>
+    <message>
+        <source>the private copy %1 cannot be named in a PUT</source>
+        <translation>die private Kopie %1 lässt sich in keinem PUT nennen</translation>
+    </message>
+    <message>
+        <source>no local directory is set</source>
+        <translation>kein lokales Verzeichnis ist eingestellt</translation>
+    </message>
+    <message>
+        <source>the local directory %1 is not a folder</source>
+        <translation>das lokale Verzeichnis %1 ist kein Ordner</translation>
+    </message>
+    <message>
+        <source>%1 lies outside the local directory %2</source>
+        <translation>%1 liegt außerhalb des lokalen Verzeichnisses %2</translation>
+    </message>
+    <message>
+        <source>%1 is a folder, not a file</source>
+        <translation>%1 ist ein Ordner, keine Datei</translation>
+    </message>
+    <message>
+        <source>%1 holds a control character in its name</source>
+        <translation>%1 enthält ein Steuerzeichen im Namen</translation>
     </message>
 </context>
 </TS>

@@ -148,3 +148,37 @@ transfer_error curl_directory::remove(const QString& name) {
     commands.add(QStringLiteral("DELE ") + directory + name);
     return exchange(exchange_kind::quote, QString(), commands.list.get(), true);
 }
+
+transfer_error curl_directory::create_folders(int levels) {
+    const QStringList folders = directory.split(u'/', Qt::SkipEmptyParts);
+    const QString root = directory.startsWith(u'/') ? QStringLiteral("/") : QString();
+    for (qsizetype depth = std::max<qsizetype>(0, folders.size() - levels); depth < folders.size();
+         ++depth)
+        if (transfer_error failed = make_folder(root + folders.first(depth + 1).join(u'/')))
+            return failed;
+    return {};
+}
+
+transfer_error curl_directory::make_folder(const QString& folder) {
+    quote_list commands;
+    commands.add(QStringLiteral("MKD ") + folder);
+    transfer_error made = exchange(exchange_kind::quote, QString(), commands.list.get());
+    // Servers refuse a folder that exists as they refuse any other: asked apart.
+    if (!made || (made.what == kind::refused && folder_exists(folder)))
+        return {};
+    made.text = upload_text::tr("the folder %1 cannot be created: %2").arg(folder, made.text);
+    return made;
+}
+
+bool curl_directory::folder_exists(const QString& folder) {
+    // Into it and back: our exchanges name whole paths, and relative ones start at the login
+    // folder.
+    const char* login_folder = nullptr;
+    curl_easy_getinfo(session.get(), CURLINFO_FTP_ENTRY_PATH, &login_folder);
+    if (!login_folder)
+        return false;
+    quote_list commands;
+    commands.add(QStringLiteral("CWD ") + folder);
+    commands.add(QStringLiteral("CWD ") + QString::fromUtf8(login_folder));
+    return !exchange(exchange_kind::quote, QString(), commands.list.get());
+}

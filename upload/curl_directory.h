@@ -22,12 +22,15 @@ public:
     transfer_result<std::int64_t> size_of(const QString& name) override;
     transfer_error rename(const QString& from, const QString& to) override;
     transfer_error remove(const QString& name) override;
+    transfer_error create_folders(int levels) override;
 
 private:
     enum class exchange_kind { store, size, quote };
 
     transfer_error exchange(exchange_kind what, const QString& name, curl_slist* commands = nullptr,
                             bool even_when_stopping = false);
+    transfer_error make_folder(const QString& folder);
+    bool folder_exists(const QString& folder);
     transfer_error::kind failure_kind(exchange_kind what, CURLcode code) const;
     transfer_error::kind store_refusal_kind(CURLcode code) const;
     transfer_error set_binary_type(const QString& name);

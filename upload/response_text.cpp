@@ -77,6 +77,10 @@ QString failure_text(QString text, const QString& password) {
     return capped(text);
 }
 
+QString failed_upload_text(const QString& reason, const QString& password) {
+    return failure_text(upload_text::tr("upload failed: %1").arg(reason), password);
+}
+
 QString tooltip_for(const QString& response) {
     if (response.isEmpty())
         return {};

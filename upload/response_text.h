@@ -17,6 +17,10 @@ QString server_text(std::string_view line);
 // the marker in any capitalisation, no control characters, at most shown_text_limit characters.
 QString failure_text(QString text, const QString& password);
 
+// The response text of an upload that failed for `reason`: "upload failed: " before it, shown
+// as failure_text shows it.
+QString failed_upload_text(const QString& reason, const QString& password);
+
 // The tooltip for a response text. A tooltip that merely looks like markup is shown as rich text,
 // so the response stays below a plain first line; long lines are wrapped.
 QString tooltip_for(const QString& response);

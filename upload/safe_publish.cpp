@@ -25,9 +25,9 @@ bool lost_connection(const transfer_error& error) {
 class publisher final {
 public:
     publisher(remote_directory& directory, const QString& page, std::int64_t local_size,
-              server_habits& habits)
+              server_habits& habits, int new_folders)
         : directory(directory), page(page), local_size(local_size), habits(habits),
-          temporary(temporary_name_for(page)) {}
+          new_folders(new_folders), temporary(temporary_name_for(page)) {}
 
     transfer_result<QString> run();
 
@@ -44,11 +44,20 @@ private:
     const QString page;
     const std::int64_t local_size;
     server_habits& habits;
+    const int new_folders;
     const QString temporary;
 };
 
 transfer_result<QString> publisher::run() {
-    if (const transfer_error stored = directory.store(temporary)) {
+    transfer_error stored = directory.store(temporary);
+    // A refused name may mean a missing folder: made only then, so the common case costs nothing.
+    // A folder the server will not make ends it here, the live site untouched.
+    if (stored.what == kind::name_refused && new_folders > 0) {
+        if (const transfer_error made = directory.create_folders(new_folders))
+            return made;
+        stored = directory.store(temporary);
+    }
+    if (stored) {
         switch (stored.what) {
         case kind::name_refused:
             return direct();
@@ -162,6 +171,7 @@ transfer_error publisher::size_fault(const QString& name) {
 } // namespace
 
 transfer_result<QString> publish_page(remote_directory& directory, const QString& page,
-                                      std::int64_t local_size, server_habits& habits) {
-    return publisher(directory, page, local_size, habits).run();
+                                      std::int64_t local_size, server_habits& habits,
+                                      int new_folders) {
+    return publisher(directory, page, local_size, habits, new_folders).run();
 }

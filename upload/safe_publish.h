@@ -14,6 +14,10 @@ public:
     virtual transfer_result<std::int64_t> size_of(const QString& name) = 0;
     virtual transfer_error rename(const QString& from, const QString& to) = 0;
     virtual transfer_error remove(const QString& name) = 0;
+    // Creates the last `levels` folders of this directory's path, top down; a folder that exists
+    // already counts as created; a folder that cannot be created gives kind::refused with the
+    // server's reason.
+    virtual transfer_error create_folders(int levels) = 0;
 };
 
 // What a server was seen to do, kept from one publish to the next.
@@ -23,6 +27,9 @@ struct server_habits {
 
 // Replaces `page` so that a reader sees the old file or the new one, whole: stored under a hidden
 // temporary name, its size checked, then renamed; no temporary file stays behind. The value is
-// the response text of a verified upload.
+// the response text of a verified upload. When the server refuses the temporary file's name, the
+// last `new_folders` folders of the directory are created and the file stored again: a page in a
+// subfolder of the site that is not on the server yet.
 transfer_result<QString> publish_page(remote_directory& directory, const QString& page,
-                                      std::int64_t local_size, server_habits& habits);
+                                      std::int64_t local_size, server_habits& habits,
+                                      int new_folders = 0);

@@ -207,9 +207,13 @@ transfer_error sftp_directory::create_folder(sftp_connection& server, const QByt
     if (server.bounded(reply, [&] { return sftp_mkdir(server.sftp(), path.constData(), 0755); }) ==
         SSH_NO_ERROR)
         return {};
-    const transfer_error refused = server.failure(kind::refused, kind::broken, text_of(path));
+    transfer_error refused = server.failure(kind::refused, kind::broken, text_of(path));
     // A folder that is there already is what was asked for.
     const attributes_handle there(
         server.bounded(reply, [&] { return sftp_stat(server.sftp(), path.constData()); }));
-    return there && there->type == SSH_FILEXFER_TYPE_DIRECTORY ? transfer_error{} : refused;
+    if (there && there->type == SSH_FILEXFER_TYPE_DIRECTORY)
+        return {};
+    refused.text =
+        upload_text::tr("the folder %1 cannot be created: %2").arg(text_of(path), refused.text);
+    return refused;
 }

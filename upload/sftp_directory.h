@@ -31,9 +31,7 @@ public:
     transfer_result<std::int64_t> size_of(const QString& name) override;
     transfer_error rename(const QString& from, const QString& to) override;
     transfer_error remove(const QString& name) override;
-    // Creates the last `levels` folders of the directory's path, top down; one that exists already
-    // counts as created; one that cannot be created gives kind::refused with the server's reason.
-    transfer_error create_folders(int levels);
+    transfer_error create_folders(int levels) override;
 
 private:
     QByteArray path_of(const QString& name) const { return (directory + name).toUtf8(); }

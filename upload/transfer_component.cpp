@@ -39,8 +39,9 @@ struct connection_settings {
     QString user_name;
     QString password;
     std::uint16_t port = 21;
-    QByteArray
-        agent_socket; // SSH_AUTH_SOCK, read on the GUI thread, which may change the environment
+    QByteArray agent_socket; // SSH_AUTH_SOCK, read on the GUI thread, which may change the
+                             // environment
+    int new_folders = 0;
 };
 
 struct command {
@@ -82,7 +83,7 @@ struct transfer_component::impl {
     outcome carry_out(const command& next);
     transfer_result<QString> publish(const command& next);
     transfer_result<QString> publish_over_sftp(const connection_plan& plan, const put_paths& paths,
-                                               QFile& file);
+                                               QFile& file, int new_folders);
     // The extra CA file's certificates beside the system's, in one file written at the first
     // upload over TLS; empty when no extra file is given.
     transfer_result<QString> trusted_ca_file();
@@ -130,10 +131,8 @@ void transfer_component::impl::run() {
             result = carry_out(next);
         } catch (const std::exception& e) {
             // Out of memory, say: an exception must not end the program from this thread.
-            result = {
-                true,
-                failure_text(upload_text::tr("upload failed: %1").arg(QString::fromUtf8(e.what())),
-                             next.settings.password)};
+            result = {true,
+                      failed_upload_text(QString::fromUtf8(e.what()), next.settings.password)};
         }
         {
             const std::lock_guard lock(mutex);
@@ -152,8 +151,7 @@ outcome transfer_component::impl::carry_out(const command& next) {
     const transfer_result<QString> published = publish(next);
     if (published.value)
         return {true, *published.value};
-    return {true, failure_text(upload_text::tr("upload failed: %1").arg(published.error.text),
-                               next.settings.password)};
+    return {true, failed_upload_text(published.error.text, next.settings.password)};
 }
 
 // Everything the upload's exchanges share is prepared here, once.
@@ -182,7 +180,7 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
                          next.settings.agent_socket};
     const url_scheme scheme = plan.target.scheme;
     if (scheme == url_scheme::sftp)
-        return publish_over_sftp(plan, *paths, file);
+        return publish_over_sftp(plan, *paths, file, next.settings.new_folders);
 
     if (!session)
         session = std::make_unique<curl_session>();
@@ -197,16 +195,18 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
         plan.ca_file = *ca_file.value;
     }
     curl_directory directory(*session, plan, paths->remote_directory, file, stopping);
-    return publish_page(directory, paths->page, file.size(), habits[plan.target.origin]);
+    return publish_page(directory, paths->page, file.size(), habits[plan.target.origin],
+                        next.settings.new_folders);
 }
 
 // One SSH connection per publish, kept until CLOSE as libcurl keeps FTP's.
 transfer_result<QString> transfer_component::impl::publish_over_sftp(const connection_plan& plan,
                                                                      const put_paths& paths,
-                                                                     QFile& file) {
+                                                                     QFile& file, int new_folders) {
     ssh.reset();
     sftp_directory directory(ssh, plan, stopping, paths.remote_directory, file);
-    return publish_page(directory, paths.page, file.size(), habits[plan.target.origin]);
+    return publish_page(directory, paths.page, file.size(), habits[plan.target.origin],
+                        new_folders);
 }
 
 transfer_result<QString> transfer_component::impl::trusted_ca_file() {
@@ -305,8 +305,13 @@ void transfer_component::set_password(const QString& password) {
     d->settings.password = password;
 }
 
+void transfer_component::allow_new_folders(int levels) {
+    d->settings.new_folders = levels;
+}
+
 void transfer_component::execute(const std::optional<QString>& url, const QString& command_text) {
     command next{command::kind::close, {}, d->settings};
+    d->settings.new_folders = 0; // also when the command is refused: never left to the page's
     if (url) {
         refuse_control_characters(*url, QT_TRANSLATE_NOOP("upload", "the server URL"));
         next.settings.url = *url;

@@ -33,6 +33,9 @@ public:
     void set_url(const QString& url);
     void set_user_name(const QString& user_name);
     void set_password(const QString& password);
+    // The next command, if a PUT, may create the last `levels` folders of its remote path when
+    // they are missing; every later one none.
+    void allow_new_folders(int levels);
 
     // Starts a command and returns at once; the URL argument is normally left out (when given,
     // it replaces the server URL for this command). Throws transfer_refused for a command other

@@ -12,14 +12,7 @@
 void upload_page(const upload_view& view) {
     view.window->setWindowTitle(fixed_text::window_title.toString());
     transfer_component* inet = view.Inet1;
-
-    inet->set_access_type(0);
-    inet->set_protocol(2);
-    inet->set_remote_port(21);
-    inet->set_url(view.txt_ftp_server->text());
-    inet->set_user_name(view.txt_ftp_user->text());
-    inet->set_password(view.txt_ftp_password->text());
-
+    hand_over_settings(view);
     wait_for_transfer(*inet);
 
     // Read only now: texts changed during the first wait belong to this upload.
@@ -34,7 +27,20 @@ void upload_page(const upload_view& view) {
 
     const QString response = inet->response_text();
     inet->execute(std::nullopt, QStringLiteral("CLOSE"));
+    show_outcome(view, response);
+}
 
+void hand_over_settings(const upload_view& view) {
+    transfer_component* inet = view.Inet1;
+    inet->set_access_type(0);
+    inet->set_protocol(2);
+    inet->set_remote_port(21);
+    inet->set_url(view.txt_ftp_server->text());
+    inet->set_user_name(view.txt_ftp_user->text());
+    inet->set_password(view.txt_ftp_password->text());
+}
+
+void show_outcome(const upload_view& view, const QString& response) {
     const bool succeeded = response.contains(success_marker, Qt::CaseSensitive);
     view.window->setWindowTitle(
         (succeeded ? fixed_text::title_ok : fixed_text::title_failed).toString());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 class QLineEdit;
 class QPushButton;
 class QWidget;
@@ -20,3 +22,8 @@ struct upload_view {
 
 void upload_page(const upload_view& view);
 void wait_for_transfer(const transfer_component& inet);
+
+// The steps an upload shares with the publishing of any other file of the site: the component's
+// six settings from the boxes, and the outcome shown.
+void hand_over_settings(const upload_view& view);
+void show_outcome(const upload_view& view, const QString& response);

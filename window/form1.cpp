@@ -4,6 +4,7 @@
 #include "fixed_texts.h"
 #include "layout_table.h"
 #include "minimise_after_first_frame.h"
+#include "publish_file.h"
 #include "settings_file.h"
 #include "settings_location.h"
 #include "upload_page.h"
@@ -160,23 +161,42 @@ setting_boxes Form1::setting_boxes_in_file_order() const {
     return {txt_ftp_server, txt_ftp_user, txt_ftp_password, txt_localdir, txt_ftpdir, txt_page};
 }
 
-void Form1::upload_clicked() {
-    password_from_keyring.wait();
-    upload_page({this, txt_ftp_server, txt_ftp_user, txt_ftp_password, txt_localdir, txt_ftpdir,
-                 txt_page, btn_copy, &Inet1});
+upload_view Form1::view() {
+    return {this,     txt_ftp_server, txt_ftp_user, txt_ftp_password, txt_localdir, txt_ftpdir,
+            txt_page, btn_copy,       &Inet1};
 }
 
 void Form1::publish(const outcome_told& told) {
-    const auto tell = [this, &told](bool succeeded, const QString& reason) {
+    publish_with(
+        [this] {
+            password_from_keyring.wait();
+            upload_page(view());
+        },
+        {}, told);
+}
+
+void Form1::publish_files(const QList<site_file>& files, const outcome_told& told) {
+    for (const site_file& file : files)
+        publish_with(
+            [this, &file] {
+                password_from_keyring.wait();
+                publish_file(view(), file);
+            },
+            file.relative + QStringLiteral(": "), told);
+}
+
+void Form1::publish_with(const std::function<void()>& upload, const QString& name,
+                         const outcome_told& told) {
+    const auto tell = [this, &told, &name](bool succeeded, const QString& reason) {
         if (told)
-            told(succeeded, reason);
-        emit published(succeeded, reason);
+            told(succeeded, name + reason);
+        emit published(succeeded, name + reason);
     };
     run_handler(
         this, btn_copy->text(),
-        [this, &tell] {
-            upload_clicked();
-            // upload_page leaves the outcome in the title and the response, as shown, in the
+        [this, &tell, &upload] {
+            upload();
+            // The upload leaves the outcome in the title and the response, as shown, in the
             // button's description; a nested upload has set its own and returned before this.
             tell(windowTitle() == fixed_text::title_ok, btn_copy->accessibleDescription());
         },

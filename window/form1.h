@@ -3,7 +3,9 @@
 #include "password_keyring.h"
 #include "settings_file.h"
 #include "settings_location.h"
+#include "site_file.h"
 #include "transfer_component.h"
+#include "upload_page.h"
 
 #include <QIcon>
 #include <QWidget>
@@ -33,6 +35,9 @@ public:
     // Exactly what a click on btn_copy does. `told` hears this upload's outcome as soon as it is
     // known: the title it set, or the failure that stopped it.
     void publish(const outcome_told& told = {});
+    // Publishes each file of the site as a click publishes the page, one after the other; `told`
+    // and the signal hear each outcome with the file's name before its reason.
+    void publish_files(const QList<site_file>& files, const outcome_told& told);
 
     // The outer height in twips, title bar included, as the window reports it.
     float outer_height() const;
@@ -65,7 +70,9 @@ private:
     void name_for_screen_readers();
     void set_tab_order();
     void connect_handlers();
-    void upload_clicked();
+    void publish_with(const std::function<void()>& upload, const QString& name,
+                      const outcome_told& told);
+    upload_view view();
     void save_clicked();
     setting_boxes setting_boxes_in_file_order() const;
     void tell_password_place(password_place place);

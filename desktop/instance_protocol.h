@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+
+// Between `ftp-publisher --publish` or `--watch` and the running program: one line a message,
+// its fields apart by tabs, each percent-encoded so that no file name can end or split a line.
+//   asked:   "publish" [FILE...]  (no FILE: the configured page)   "watch" [FILE...]
+//   answers: "busy" (while an upload runs, every second), then "O.K." or "Fehler" and the reason,
+//            one for each file or the page; "usage" and why nothing was done; "watch", a path
+//            and the name to show
+namespace instance_protocol {
+
+inline const QString publish = QStringLiteral("publish");
+inline const QString watch = QStringLiteral("watch");
+inline const QString busy = QStringLiteral("busy");
+inline const QString usage = QStringLiteral("usage");
+
+// The longest line either side reads: a long list of files fits.
+inline constexpr qint64 line_limit = 1024 * 1024;
+
+QByteArray line_of(const QStringList& fields);
+QStringList fields_of(const QByteArray& line);
+
+} // namespace instance_protocol

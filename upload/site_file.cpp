@@ -1,0 +1,78 @@
+#include "site_file.h"
+
+#include "upload_text.h"
+
+#include <QFileInfo>
+#include <algorithm>
+
+namespace {
+
+transfer_error refused(const QString& why) {
+    return {transfer_error::kind::refused, why};
+}
+
+// Links and ".." resolved as the system resolves them, never by the letters: "a/link/../b" is
+// where the link leads. A missing file cannot be resolved itself: the part of its path that
+// exists is, and the rest, which must not climb, follows. Empty when it climbs.
+QString resolved(const QString& path) {
+    QString existing = path;
+    QStringList rest;
+    while (!QFileInfo::exists(existing)) {
+        const qsizetype slash = existing.lastIndexOf(u'/');
+        if (slash < 0)
+            return {};
+        rest.prepend(existing.mid(slash + 1));
+        existing = slash > 0 ? existing.left(slash) : QStringLiteral("/");
+    }
+    if (rest.contains(QStringLiteral("..")))
+        return {};
+    const QString found = QFileInfo(existing).canonicalFilePath();
+    return rest.isEmpty() ? found : found + u'/' + rest.join(u'/');
+}
+
+bool has_control_character(const QString& text) {
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20; });
+}
+
+} // namespace
+
+transfer_result<site_file> site_file_for(const QString& local_dir, const QString& path) {
+    if (local_dir.isEmpty())
+        return refused(upload_text::tr("no local directory is set"));
+    const QFileInfo folder(local_dir);
+    if (!folder.isDir())
+        return refused(upload_text::tr("the local directory %1 is not a folder").arg(local_dir));
+    const QString root = folder.canonicalFilePath();
+    const QString prefix = root.endsWith(u'/') ? root : root + u'/';
+    const QString file = resolved(path);
+    if (!file.startsWith(prefix))
+        return refused(upload_text::tr("%1 lies outside the local directory %2").arg(path, root));
+    if (QFileInfo(file).isDir())
+        return refused(upload_text::tr("%1 is a folder, not a file").arg(path));
+    const QString relative = file.mid(prefix.size());
+    if (has_control_character(relative))
+        return refused(upload_text::tr("%1 holds a control character in its name").arg(path));
+    return site_file{file, relative};
+}
+
+transfer_result<QList<site_file>> site_files_for(const QString& local_dir,
+                                                 const QStringList& paths) {
+    QList<site_file> files;
+    for (const QString& path : paths) {
+        transfer_result<site_file> file = site_file_for(local_dir, path);
+        if (!file.value)
+            return file.error;
+        files << *file.value;
+    }
+    return files;
+}
+
+QString remote_path_for(const QString& remote_dir, const QString& relative) {
+    if (remote_dir.isEmpty() || remote_dir.endsWith(u'/'))
+        return remote_dir + relative;
+    return remote_dir + u'/' + relative;
+}
+
+int folders_below(const QString& relative) {
+    return static_cast<int>(relative.count(u'/'));
+}
