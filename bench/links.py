@@ -16,11 +16,11 @@ import pwd
 import re
 import socket
 import statistics
-import subprocess
 import tempfile
 import time
 
-from local_ftp import end, ftp_server
+from processes import ftp_server, process_with_port
+from upload_session import key_values, run, session
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
 PROXY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "delay_proxy.py")
@@ -47,27 +47,6 @@ def free_range(count, start=41000):
             for s in held:
                 s.close()
     raise RuntimeError("no free range of ports")
-
-
-class process_with_port:
-    """A helper script that prints "port N" and runs until its stdin closes."""
-
-    def __init__(self, argv):
-        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True)
-        deadline = time.monotonic() + 30
-        line = ""
-        while time.monotonic() < deadline and not line.startswith("port "):
-            line = self.process.stdout.readline()
-            if not line:
-                break
-        if not line.startswith("port "):
-            end(self.process)
-            raise RuntimeError(f"{argv[1]} did not report its port")
-        self.port = int(line.split()[1])
-
-    def stop(self):
-        end(self.process)
 
 
 class scheme_server:
@@ -184,7 +163,6 @@ def median_ms(values):
 def run_links(b, runs, before=None):
     """A table and the command sequences; `runs` per figure. `before`: the bench_upload of another
     build, measured in the same turns as "ours before"."""
-    from run_bench import key_values, run, session
     work = tempfile.mkdtemp(prefix="links-", dir=b.work)
     for folder in (b.work, work):  # vsftpd serves its root as the unprivileged "ftp"
         os.chmod(folder, 0o755)

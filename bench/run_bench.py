@@ -2,6 +2,7 @@
 """Runs every benchmark of ftp-publisher in one go, prints one table and writes BENCHMARKS.md.
 
 Usage: run_bench.py <bench build dir> <BENCHMARKS.md> [--runs N] [--only PART...] [--before DIR]
+(tools/bench runs it, with tests/ on PYTHONPATH for the helpers that start and end servers)
 
 Each figure is the median of N runs after one warm-up, with min and max; A and B of a
 comparison run interleaved (A B A B ...) against the same server, and a ratio is the median of
@@ -12,85 +13,18 @@ import argparse
 import datetime
 import os
 import platform
-import queue
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from local_ftp import end, ftp_server  # noqa: E402
+from links import run_links
+from processes import ftp_server
+from upload_session import key_values, run, session
 
 USER, PASSWORD = "bench", "bench-pw"
 MIB = 1024 * 1024
-
-
-def key_values(text):
-    return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
-
-
-def run(argv, timeout, env=None):
-    """Runs argv to its end; returns its stdout and the child's rusage."""
-    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               env=env)
-    try:
-        out, err = process.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.communicate(timeout=10)
-        raise RuntimeError(f"{argv[0]} ran longer than {timeout} s")
-    if process.returncode != 0:
-        raise RuntimeError(f"{' '.join(argv)} failed ({process.returncode}): {err.strip()}"
-                           f" {out.strip()}")
-    return out
-
-
-class session:
-    """A bench_upload process that carries out one upload per line it is sent."""
-
-    def __init__(self, argv, env):
-        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True, env=env)
-        self.lines = queue.Queue()
-
-        def read():
-            for line in self.process.stdout:
-                self.lines.put(line.rstrip("\n"))
-            self.lines.put(None)
-        threading.Thread(target=read, daemon=True).start()
-
-    def collect(self, deadline, until):
-        got = []
-        while True:
-            line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
-            if line == until:
-                return key_values("\n".join(got))
-            if line is None:
-                raise RuntimeError("bench_upload ended early: " + " ".join(got))
-            got.append(line)
-
-    def upload(self, timeout=300):
-        self.process.stdin.write("go\n")
-        self.process.stdin.flush()
-        return self.collect(time.monotonic() + timeout, "end")
-
-    def finish(self, timeout=60):
-        """Ends the process; what it printed last."""
-        self.process.stdin.close()
-        try:
-            return self.collect(time.monotonic() + timeout, None)
-        finally:
-            end(self.process)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        end(self.process)
-        return False
 
 
 def child_cpu():
@@ -305,7 +239,6 @@ class bench:
         self.like_ours_row("Latency of a 20 KiB upload, ms", like_ours, "{:.2f}")
 
     def links(self):
-        from links import run_links
         self.extra_sections.append(run_links(self, max(9, self.runs), self.before))
 
     def cpu_while_waiting(self):

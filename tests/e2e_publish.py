@@ -16,9 +16,9 @@ import threading
 import time
 
 from desktop_session import check_failed, desktop_session, program_copy, wait_for
-from processes import end_instances, ftp_server_port, instances
+from processes import end_instances, ftp_server, instances
 
-executable, ftp_server = sys.argv[1], sys.argv[2]
+executable = sys.argv[1]
 notification_script = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                    "notification_service.py")
 
@@ -204,9 +204,9 @@ def check_shared_temporary_folder(program):
 
 folder = program = None
 try:
-    with ftp_server_port(ftp_server, home, "tester", "geheim 7") as port:
+    with ftp_server(home, "tester", "geheim 7") as server:
         folder, program = program_copy(executable, [
-            f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/",
+            server.url, "tester", "geheim 7", local + "/", "/www/",
             "aktuell_home.php"])
         program = os.path.realpath(program)
         with desktop_session(session_bus=True) as desktop:

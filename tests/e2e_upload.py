@@ -6,9 +6,9 @@ import sys
 import tempfile
 
 from desktop_session import desktop_session, program_copy, wait_for
-from processes import ftp_server_port
+from processes import ftp_server
 
-executable, ftp_server = sys.argv[1], sys.argv[2]
+executable = sys.argv[1]
 page = b"<?php // home\r\n\x00\xe4\xfc\xff\r\n?>\n" * 100
 
 work = tempfile.mkdtemp(prefix="ftp-publisher-e2e-site-")
@@ -20,9 +20,9 @@ with open(os.path.join(local, "aktuell_home.php"), "wb") as f:
 
 folder = None
 try:
-    with ftp_server_port(ftp_server, home, "tester", "geheim 7") as port:
+    with ftp_server(home, "tester", "geheim 7") as server:
         folder, program = program_copy(executable, [
-            f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/",
+            server.url, "tester", "geheim 7", local + "/", "/www/",
             "aktuell_home.php"])
         with desktop_session() as desktop:
             desktop.start([program], cwd=folder)

@@ -11,9 +11,9 @@ import tempfile
 import time
 
 from desktop_session import check_failed, program_copy
-from processes import end, end_instances, ftp_server_port
+from processes import end, end_instances, ftp_server
 
-executable, ftp_server = sys.argv[1], sys.argv[2]
+executable = sys.argv[1]
 work = tempfile.mkdtemp(prefix="ftp-publisher-e2e-watch-")
 home, local, runtime = (os.path.join(work, name) for name in ("home", "local", "runtime"))
 os.makedirs(os.path.join(home, "www"))
@@ -119,9 +119,9 @@ def check(program):
 
 folder = program = None
 try:
-    with ftp_server_port(ftp_server, home, "tester", "geheim 7") as port:
+    with ftp_server(home, "tester", "geheim 7") as server:
         folder, program = program_copy(executable, [
-            f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/", "index.html"])
+            server.url, "tester", "geheim 7", local + "/", "/www/", "index.html"])
         program = os.path.realpath(program)
         try:
             check(program)
