@@ -25,24 +25,7 @@ std::optional<QString> part(CURLU* url, CURLUPart which, unsigned flags = 0) {
 }
 
 QString curl_scheme_of(url_scheme scheme) {
-    switch (scheme) {
-    case url_scheme::ftp:
-    case url_scheme::ftpes:
-        return QStringLiteral("ftp");
-    case url_scheme::ftps:
-        return QStringLiteral("ftps");
-    case url_scheme::sftp:
-        return QStringLiteral("sftp");
-    }
-    return {};
-}
-
-// libcurl's FTP starts with CWD / for a first segment %2F; its SFTP reads "/~/" as the login
-// directory.
-QString path_sent(url_scheme scheme, const QString& remote) {
-    if (scheme != url_scheme::sftp)
-        return u'/' + remote;
-    return remote.startsWith(u'/') ? remote : QStringLiteral("/~/") + remote;
+    return scheme == url_scheme::ftps ? QStringLiteral("ftps") : QStringLiteral("ftp");
 }
 
 } // namespace
@@ -59,6 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!result.value)
         return 0;
     const transfer_target& target = *result.value;
+    if (target.scheme == url_scheme::sftp) // libssh's, named by host and port alone
+        return 0;
 
     const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
     REQUIRE(url != nullptr);
@@ -79,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Decoded here: libcurl's own decoding refuses control characters.
     const std::optional<QString> path = part(url.get(), CURLUPART_PATH);
     REQUIRE(path);
-    REQUIRE(QByteArray::fromPercentEncoding(path->toUtf8()) ==
-            path_sent(target.scheme, remote).toUtf8());
+    // libcurl's FTP starts with CWD / for a first segment %2F.
+    REQUIRE(QByteArray::fromPercentEncoding(path->toUtf8()) == (u'/' + remote).toUtf8());
     return 0;
 }

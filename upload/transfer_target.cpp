@@ -67,13 +67,10 @@ QString host_without_brackets(const QString& host) {
 } // namespace
 
 QByteArray transfer_target::url_of(const QString& remote_path) const {
-    // FTP: "/www/a.php" is absolute (the first segment %2F makes libcurl name "/www/a.php").
-    // SFTP paths are absolute to libcurl; its "/~/" prefix stands for the login directory.
+    // "/www/a.php" is absolute: the first segment %2F makes libcurl name "/www/a.php".
     const bool absolute = remote_path.startsWith(u'/');
     const QByteArray path =
         (absolute ? remote_path.mid(1) : remote_path).toUtf8().toPercentEncoding("/");
-    if (scheme == url_scheme::sftp)
-        return origin + (absolute ? "/" : "/~/") + path;
     return origin + (absolute ? "/%2F" : "/") + path;
 }
 

@@ -15,8 +15,8 @@ struct transfer_target {
     quint16 port = 0;
     QByteArray origin; // "scheme://host:port", without a path
 
-    // The URL of a path on the server: absolute when it starts with "/", else relative to the
-    // login directory, for every scheme.
+    // The URL of a path on an FTP server, as libcurl is to be told (SFTP is not libcurl's):
+    // absolute when it starts with "/", else relative to the login directory.
     QByteArray url_of(const QString& remote_path) const;
 };
 
