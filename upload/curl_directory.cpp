@@ -150,11 +150,8 @@ transfer_error curl_directory::remove(const QString& name) {
 }
 
 transfer_error curl_directory::create_folders(int levels) {
-    const QStringList folders = directory.split(u'/', Qt::SkipEmptyParts);
-    const QString root = directory.startsWith(u'/') ? QStringLiteral("/") : QString();
-    for (qsizetype depth = std::max<qsizetype>(0, folders.size() - levels); depth < folders.size();
-         ++depth)
-        if (transfer_error failed = make_folder(root + folders.first(depth + 1).join(u'/')))
+    for (const QString& folder : last_folders(directory, levels))
+        if (transfer_error failed = make_folder(folder))
             return failed;
     return {};
 }

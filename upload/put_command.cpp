@@ -1,5 +1,11 @@
 #include "put_command.h"
 
+#include <algorithm>
+
+bool has_control_character(const QString& text) {
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20; });
+}
+
 std::optional<put_paths> split_put_argument(const QString& argument,
                                             const std::function<bool(const QString&)>& names_file) {
     for (qsizetype blank = argument.indexOf(u' '); blank >= 0;

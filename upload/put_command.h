@@ -4,6 +4,10 @@
 #include <functional>
 #include <optional>
 
+// Whether a text holds a character below U+0020 (CR, LF, NUL...), which could end or inject a
+// command.
+bool has_control_character(const QString& text);
+
 // The argument of "PUT <local> <remote>", taken apart.
 struct put_paths {
     QString local;

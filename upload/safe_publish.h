@@ -3,6 +3,7 @@
 #include "transfer_error.h"
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 // The exchanges publishing needs, each in the page's remote directory and over the connection
@@ -19,6 +20,10 @@ public:
     // server's reason.
     virtual transfer_error create_folders(int levels) = 0;
 };
+
+// The paths of the last `levels` folders of `directory` ("/www/blog/2024/", 2: "/www/blog" and
+// "/www/blog/2024"), top down, as create_folders makes them.
+QStringList last_folders(const QString& directory, int levels);
 
 // What a server was seen to do, kept from one publish to the next.
 struct server_habits {

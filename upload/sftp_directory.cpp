@@ -4,7 +4,6 @@
 #include "sftp_posix_rename.h"
 #include "upload_text.h"
 
-#include <QStringList>
 #include <fcntl.h>
 #include <libssh/libssh_version.h>
 #include <type_traits>
@@ -189,15 +188,9 @@ transfer_error sftp_directory::remove(const QString& name) {
 
 transfer_error sftp_directory::create_folders(int levels) {
     return on_connection<transfer_error>([&](sftp_connection& on) -> transfer_error {
-        const QStringList parts = directory.split(u'/', Qt::SkipEmptyParts);
-        QString folder = directory.startsWith(u'/') ? QStringLiteral("/") : QString();
-        for (qsizetype at = 0; at < parts.size(); ++at) {
-            folder += parts[at];
-            if (at >= parts.size() - levels)
-                if (transfer_error refused = create_folder(on, folder.toUtf8()))
-                    return refused;
-            folder += u'/';
-        }
+        for (const QString& folder : last_folders(directory, levels))
+            if (transfer_error refused = create_folder(on, folder.toUtf8()))
+                return refused;
         return {};
     });
 }

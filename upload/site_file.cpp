@@ -1,9 +1,9 @@
 #include "site_file.h"
 
+#include "put_command.h"
 #include "upload_text.h"
 
 #include <QFileInfo>
-#include <algorithm>
 
 namespace {
 
@@ -28,10 +28,6 @@ QString resolved(const QString& path) {
         return {};
     const QString found = QFileInfo(existing).canonicalFilePath();
     return rest.isEmpty() ? found : found + u'/' + rest.join(u'/');
-}
-
-bool has_control_character(const QString& text) {
-    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20; });
 }
 
 } // namespace

@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QTemporaryFile>
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -54,10 +53,6 @@ struct outcome {
     bool replaces_response = false; // CLOSE keeps the text that describes the last PUT
     QString text;
 };
-
-bool has_control_character(const QString& text) {
-    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20; });
-}
 
 // `what` names the setting, marked for translation where it is given.
 void refuse_control_characters(const QString& text, const char* what) {
