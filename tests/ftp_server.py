@@ -21,9 +21,11 @@ Fault modes:
                            is 3; here 0, so short client timeouts still see the 530)
     --refuse-rename-over CODE  answer RNTO onto an existing name with CODE (550, 553)
     --refuse-hidden stor|rnfr  refuse STOR or RNFR of names that start with "."
+    --refuse-hidden temporary  refuse STOR of temporary names (".partial-"), hidden or not
     --short-by N           keep N bytes fewer than received, still answering 226
     --cut-after N          reset both connections once N bytes of an upload arrived (the first
                            upload only; later connections work, so a client can clean up)
+    --drop-after-dele      carry out the first DELE, then reset the connection unanswered
     --address ::1          listen there instead (the benchmark's delaying proxy takes 127.0.0.1)
     --passive-ports LO-HI  passive data connections on these ports only
 """
@@ -116,6 +118,7 @@ def make_handler(args):
     if args.reply_on_stor is not None:
         replies["STOR"] = args.reply_on_stor
     home = os.path.realpath(args.home)
+    drop_done = []
 
     class Handler(FTPHandler):
         def on_connect(self):
@@ -136,12 +139,22 @@ def make_handler(args):
         def ftp_STOR(self, file, mode="w"):
             if args.refuse_hidden == "stor" and is_hidden(file):
                 return self.respond("553 Hidden file names are not allowed.")
+            if args.refuse_hidden == "temporary" and ".partial-" in posixpath.basename(file):
+                return self.respond("553 Could not create file.")
             return super().ftp_STOR(file, mode)
 
         def ftp_RNFR(self, path):
             if args.refuse_hidden == "rnfr" and is_hidden(path):
                 return self.respond("550 Hidden files cannot be renamed.")
             return super().ftp_RNFR(path)
+
+        def ftp_DELE(self, path):
+            if args.drop_after_dele and not drop_done:
+                drop_done.append(path)
+                self.fs.remove(path)
+                reset(self.socket)
+                return self.close()
+            return super().ftp_DELE(path)
 
         def ftp_RNTO(self, path):
             if args.refuse_rename_over and self._rnfr and self.fs.lexists(path):
@@ -179,9 +192,10 @@ def main():
                         metavar=("CMD", "LINE"))
     parser.add_argument("--silent", action="store_true")
     parser.add_argument("--refuse-rename-over", type=int, metavar="CODE")
-    parser.add_argument("--refuse-hidden", choices=["stor", "rnfr"])
+    parser.add_argument("--refuse-hidden", choices=["stor", "rnfr", "temporary"])
     parser.add_argument("--short-by", type=int, default=0, metavar="N")
     parser.add_argument("--cut-after", type=int, default=0, metavar="N")
+    parser.add_argument("--drop-after-dele", action="store_true")
     parser.add_argument("--auth-failed-delay", type=float, default=0.0, metavar="S")
     parser.add_argument("--address", choices=["127.0.0.1", "::1"], default="127.0.0.1")
     parser.add_argument("--passive-ports", metavar="LO-HI")

@@ -22,9 +22,9 @@ QByteArray old_page() {
     return "<html><body>alte Seite</body></html>\n"_ba.repeated(200);
 }
 
-// Publishing's exchanges answered from a script: the server refuses hidden names (as
-// `temporary_store`), and the direct upload of the page ends as `page_store` with `page_size`
-// bytes on the server. The names stored are logged.
+// Publishing's exchanges answered from a script: the server refuses temporary names, hidden or
+// not (as `temporary_store`), and the direct upload of the page ends as `page_store` with
+// `page_size` bytes on the server. The names stored are logged.
 class refusing_directory final : public remote_directory {
 public:
     refusing_directory(kind page_store, std::int64_t page_size,
@@ -32,7 +32,7 @@ public:
         : page_store(page_store), page_size(page_size), temporary_store(temporary_store) {}
     transfer_error store(const QString& name) override {
         stored << name;
-        return scripted(name.startsWith(u'.') ? temporary_store : page_store);
+        return scripted(name.contains(u".partial-"_s) ? temporary_store : page_store);
     }
     transfer_result<std::int64_t> size_of(const QString&) override { return page_size; }
     transfer_error rename(const QString&, const QString&) override { return {}; }
@@ -53,44 +53,70 @@ public:
 // A directory that, as SFTP version 3 servers do, will not rename onto an existing name; each
 // exchange is logged as "verb name". While `missing`, it refuses every store, as a server does
 // for a folder not there; creating its folders ends that unless the server `refuses_folders`.
+// From `lost_from` on ("remove page", say), that call and `lost_calls` - 1 after it lose the
+// link: the first still carried out, as a server that drops the connection after acting.
 class no_overwrite_directory final : public remote_directory {
 public:
     transfer_error store(const QString& name) override {
-        transfer_error stored = log(u"store"_s, name, !missing);
-        if (stored) // as a server answers for a folder that is not there
+        transfer_error stored = log(u"store"_s, name, [&] { return !missing; });
+        if (stored.what == kind::refused) // as a server answers for a folder that is not there
             stored.what = kind::name_refused;
         return stored;
     }
     transfer_result<std::int64_t> size_of(const QString& name) override {
-        log(u"size"_s, name, true);
+        if (transfer_error failed = log(u"size"_s, name, [&] { return files.contains(name); }))
+            return failed;
         return std::int64_t(1000);
     }
     transfer_error rename(const QString& from, const QString& to) override {
-        const bool free = !files.contains(to);
-        if (free)
-            files.remove(from);
-        return log(u"rename"_s, to, free);
+        transfer_error renamed = log(u"rename"_s, to, [&] {
+            return !files.contains(to) && files.remove(from) && (files.insert(to), true);
+        });
+        renamed.lasting = refusal_lasts;
+        return renamed;
     }
     transfer_error remove(const QString& name) override {
-        return log(u"remove"_s, name, files.remove(name));
+        return log(u"remove"_s, name, [&] { return files.remove(name); });
     }
     transfer_error create_folders(int levels) override {
-        missing = missing && refuses_folders;
-        return log(u"create"_s, QString::number(levels), !refuses_folders);
+        return log(u"create"_s, QString::number(levels), [&] {
+            missing = missing && refuses_folders;
+            return !refuses_folders;
+        });
     }
 
     QStringList calls;
     bool missing = false;
     bool refuses_folders = false;
+    bool refusal_lasts = true;
+    // The call that loses the link (carried out all the same, as by a server that drops the
+    // connection after acting), and how many calls from it on find no server.
+    QString lost_at;
+    int lost_calls = 0;
+    QSet<QString> files{u"page"_s};
 
 private:
-    transfer_error log(const QString& verb, const QString& name, bool done) {
-        if (done && (verb == u"store" || verb == u"rename"))
+    template <class Act> transfer_error log(const QString& verb, const QString& name, Act act) {
+        const QString shown = name.startsWith(u'.')           ? u"temp"_s
+                              : name.contains(u".partial-"_s) ? u"visible"_s
+                                                              : name;
+        calls << verb + u' ' + shown;
+        if (calls.last() == lost_at && lost_left == 0 && !lost_done) {
+            lost_done = true;
+            lost_left = lost_calls - 1;
+            act();
+            return {kind::lost, u"connection lost"_s};
+        }
+        if (lost_left > 0) {
+            --lost_left;
+            return {kind::lost, u"connection lost"_s};
+        }
+        if (verb == u"store" && !missing)
             files.insert(name);
-        calls << verb + u' ' + (name.startsWith(u'.') ? u"temp"_s : name);
-        return done ? transfer_error{} : transfer_error{kind::refused, u"refused"_s};
+        return act() ? transfer_error{} : transfer_error{kind::refused, u"refused"_s};
     }
-    QSet<QString> files{u"page"_s};
+    int lost_left = 0;
+    bool lost_done = false;
 };
 
 // Every command the server received, as it arrived ("STOR /www/a.php").
@@ -127,6 +153,8 @@ QStringList steps(const QStringList& commands, const QString& page, const QStrin
         const QString name = line.section(u' ', 1).section(u'/', -1);
         if (!temporary.isEmpty() && name == temporary)
             result << verb + u" temp"_s;
+        else if (!temporary.isEmpty() && name == temporary.mid(1))
+            result << verb + u" visible"_s;
         else if (name == page)
             result << verb + u" page"_s;
         else
@@ -233,6 +261,8 @@ private slots:
     void only_a_refused_name_stores_under_the_live_name_data();
     void only_a_refused_name_stores_under_the_live_name();
     void remembers_that_rename_over_is_refused();
+    void keeps_a_whole_page_when_the_link_goes_data();
+    void keeps_a_whole_page_when_the_link_goes();
     void creates_folders_only_when_the_store_is_refused_data();
     void creates_folders_only_when_the_store_is_refused();
     void creates_missing_folders_data();
@@ -352,13 +382,23 @@ void test_safe_publishing::replaces_page_data() {
         << QStringList{u"--refuse-rename-over"_s, u"553"_s} << u"/www/"_s << u"aktuell_home.php"_s
         << false << over_deleted_page;
 
-    QTest::newRow("temporary name refused for storing")
+    // The page is removed and the link drops unanswered: the new connection finishes the rename.
+    QTest::newRow("link dropped right after the page was removed")
+        << QStringList{u"--refuse-rename-over"_s, u"550"_s, u"--drop-after-dele"_s} << u"/www/"_s
+        << u"aktuell_home.php"_s << false
+        << over_deleted_page + QStringList{u"SIZE page"_s, u"QUIT"_s};
+
+    const QStringList through_visible{u"STOR temp"_s, u"STOR visible"_s, u"SIZE visible"_s,
+                                      u"RNFR visible"_s, u"RNTO page"_s};
+    QTest::newRow("hidden name refused for storing")
         << QStringList{u"--refuse-hidden"_s, u"stor"_s} << u"/www/"_s << u"aktuell_home.php"_s
-        << true << QStringList{u"STOR temp"_s, u"STOR page"_s, u"SIZE page"_s};
-    QTest::newRow("temporary name refused for storing with 550")
+        << false << through_visible;
+    QTest::newRow("hidden name refused for storing with 550")
         << QStringList{u"--reply-hidden"_s, u"STOR"_s, u"550 Hidden names not allowed."_s}
-        << u"/www/"_s << u"aktuell_home.php"_s << true
-        << QStringList{u"STOR temp"_s, u"STOR page"_s, u"SIZE page"_s};
+        << u"/www/"_s << u"aktuell_home.php"_s << false << through_visible;
+    QTest::newRow("every temporary name refused for storing")
+        << QStringList{u"--refuse-hidden"_s, u"temporary"_s} << u"/www/"_s << u"aktuell_home.php"_s
+        << true << QStringList{u"STOR temp"_s, u"STOR visible"_s, u"STOR page"_s, u"SIZE page"_s};
     QTest::newRow("temporary name refused for renaming")
         << QStringList{u"--refuse-hidden"_s, u"rnfr"_s} << u"/www/"_s << u"aktuell_home.php"_s
         << true
@@ -523,6 +563,57 @@ void test_safe_publishing::remembers_that_rename_over_is_refused() {
     QCOMPARE(directory.calls, first.mid(0, 2) + first.mid(3));
 }
 
+void test_safe_publishing::keeps_a_whole_page_when_the_link_goes_data() {
+    QTest::addColumn<bool>("known_refusal"); // the rename onto the page not even tried
+    QTest::addColumn<bool>("refusal_lasts");
+    QTest::addColumn<QString>("lost_at");
+    QTest::addColumn<int>("lost_calls");
+    QTest::addColumn<bool>("published");
+    QTest::addColumn<QStringList>("left"); // on the server afterwards
+    QTest::addColumn<bool>("habit");       // the rename onto the page known as refused
+
+    const QStringList page{u"page"_s};
+    QTest::newRow("link lost after the page was removed, back at once")
+        << false << true << u"remove page"_s << 1 << true << page << false;
+    QTest::newRow("link lost at a rename the server made")
+        << true << true << u"rename page"_s << 1 << true << page << true;
+    QTest::newRow("link lost at the one-step rename: the old page stays")
+        << false << true << u"rename page"_s << 1 << false << page << false;
+    QTest::newRow("server gone after the page was removed: the new one kept")
+        << false << true << u"remove page"_s << 20 << false << QStringList{u"temp"_s} << false;
+    QTest::newRow("a passing refusal of the rename onto the page is not remembered")
+        << false << false << QString() << 0 << true << page << false;
+}
+
+// Once the page may be gone, the temporary file is the only new copy: renamed when the server
+// answers again, else left where it is, never deleted.
+void test_safe_publishing::keeps_a_whole_page_when_the_link_goes() {
+    QFETCH(bool, known_refusal);
+    QFETCH(bool, refusal_lasts);
+    QFETCH(QString, lost_at);
+    QFETCH(int, lost_calls);
+    QFETCH(bool, published);
+    QFETCH(QStringList, left);
+    QFETCH(bool, habit);
+
+    no_overwrite_directory directory;
+    directory.refusal_lasts = refusal_lasts;
+    directory.lost_at = lost_at;
+    directory.lost_calls = lost_calls;
+    server_habits habits{known_refusal};
+    const transfer_result<QString> outcome = publish_page(directory, u"page"_s, 1000, habits);
+    QVERIFY2(bool(outcome.value) == published,
+             qPrintable(outcome.error.text + u" after "_s + directory.calls.join(u", "_s)));
+    QStringList files;
+    for (const QString& name : directory.files)
+        files << (name.startsWith(u'.') ? u"temp"_s : name);
+    QCOMPARE(files, left);
+    if (left.contains(u"temp"_s))
+        QVERIFY2(outcome.error.text.contains(u"stays there as"_s), qPrintable(outcome.error.text));
+    QVERIFY(!directory.calls.contains(u"remove temp"_s) || !left.contains(u"temp"_s));
+    QCOMPARE(habits.refuses_rename_over, habit);
+}
+
 void test_safe_publishing::creates_folders_only_when_the_store_is_refused_data() {
     QTest::addColumn<bool>("missing");
     QTest::addColumn<bool>("refuses_folders");
@@ -537,7 +628,7 @@ void test_safe_publishing::creates_folders_only_when_the_store_is_refused_data()
         << true << false << 2 << QStringList{u"store temp"_s, u"create 2"_s} + stored;
     // The remote directory itself is never made: a mistyped one must end in "Fehler".
     QTest::newRow("the remote directory missing")
-        << true << false << 0 << QStringList{u"store temp"_s, u"store page"_s};
+        << true << false << 0 << QStringList{u"store temp"_s, u"store visible"_s, u"store page"_s};
     QTest::newRow("folder refused by the server")
         << true << true << 1 << QStringList{u"store temp"_s, u"create 1"_s};
 }

@@ -61,7 +61,11 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
     const CURLcode code = session.perform();
     if (code == CURLE_OK)
         return {};
-    return session.failure(code, failure_kind(what, code));
+    transfer_error failed = session.failure(code, failure_kind(what, code));
+    long reply = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
+    failed.lasting = reply >= 500 && reply < 600;
+    return failed;
 }
 
 transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode code) const {
@@ -74,7 +78,8 @@ transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode c
     case exchange_kind::quote:
         break;
     }
-    return code == CURLE_QUOTE_ERROR ? kind::refused : kind::broken;
+    // Anything but the server's "no": the command may have been carried out unanswered.
+    return code == CURLE_QUOTE_ERROR ? kind::refused : kind::lost;
 }
 
 // Only a refusal of the name itself lets the page go directly under its live name: a server
@@ -120,7 +125,7 @@ transfer_result<std::int64_t> curl_directory::size_of(const QString& name) {
     const transfer_error asked = exchange(exchange_kind::quote, QString(), commands.list.get());
     if (!asked && session.size_reply())
         return *session.size_reply();
-    if (asked.what == kind::broken)
+    if (asked.what == kind::lost)
         return asked;
     // Refused, or answered in words of its own: libcurl's reading is more lenient.
     if (transfer_error failed = exchange(exchange_kind::size, name))

@@ -20,7 +20,7 @@ QString temporary_name_for(const QString& page) {
 }
 
 bool lost_connection(const transfer_error& error) {
-    return error.what == kind::broken || error.what == kind::cut;
+    return error.what == kind::broken || error.what == kind::cut || error.what == kind::lost;
 }
 
 class publisher final {
@@ -33,6 +33,9 @@ public:
     transfer_result<QString> run();
 
 private:
+    transfer_error store_visible_temporary(const transfer_error& hidden_refused);
+    transfer_result<QString> replace_page();
+    transfer_result<QString> page_may_be_gone(const transfer_error& why);
     transfer_result<QString> direct();
     QString succeeded(bool direct) const;
     static transfer_error page_unchanged(transfer_error error);
@@ -46,7 +49,7 @@ private:
     const std::int64_t local_size;
     server_habits& habits;
     const int new_folders;
-    const QString temporary;
+    QString temporary;
 };
 
 transfer_result<QString> publisher::run() {
@@ -58,6 +61,8 @@ transfer_result<QString> publisher::run() {
             return made;
         stored = directory.store(temporary);
     }
+    if (stored.what == kind::name_refused)
+        stored = store_visible_temporary(stored);
     if (stored) {
         switch (stored.what) {
         case kind::name_refused:
@@ -65,6 +70,7 @@ transfer_result<QString> publisher::run() {
         case kind::refused: // no room, busy: the live name would fare no better
             return page_unchanged(stored);
         case kind::cut:
+        case kind::lost:
             return failed_removing_temporary(stored);
         case kind::none:
         case kind::broken:
@@ -74,33 +80,74 @@ transfer_result<QString> publisher::run() {
     }
     if (const transfer_error fault = size_fault(temporary))
         return failed_removing_temporary(page_unchanged(fault));
+    return replace_page();
+}
 
-    transfer_error renamed = habits.refuses_rename_over ? transfer_error{kind::refused, {}}
-                                                        : directory.rename(temporary, page);
-    if (renamed.what == kind::refused) {
-        // Some servers will not rename onto an existing file: keep the time without a page short.
-        const transfer_error removed = directory.remove(page);
-        renamed = lost_connection(removed) ? removed : directory.rename(temporary, page);
-        habits.refuses_rename_over = habits.refuses_rename_over || (!removed && !renamed);
-    }
-    switch (renamed.what) {
-    case kind::none:
+// Some servers refuse hidden names, and some answer a full disk in the words of a refused name:
+// the same name without its dot before the live one.
+transfer_error publisher::store_visible_temporary(const transfer_error& hidden_refused) {
+    const QString visible = temporary.mid(1);
+    const transfer_error stored = directory.store(visible);
+    if (stored.what == kind::name_refused)
+        return hidden_refused;
+    temporary = visible;
+    return stored;
+}
+
+transfer_result<QString> publisher::replace_page() {
+    const bool one_step = !habits.refuses_rename_over;
+    const transfer_error renamed =
+        one_step ? directory.rename(temporary, page) : transfer_error{kind::refused, {}, true};
+    if (!renamed)
         return succeeded(false);
-    case kind::refused:
-    case kind::name_refused:
-        // The page may be gone by now; the direct upload puts it back.
+    if (renamed.what == kind::name_refused) {
+        // The temporary name cannot be renamed at all; the page is untouched.
         if (const transfer_error left = remove_temporary())
             return transfer_error{
                 left.what,
                 upload_text::tr("renaming failed: %1; %2").arg(renamed.text, leftover_text(left))};
         return direct();
-    case kind::broken:
-    case kind::cut:
-        break;
     }
-    renamed.text =
-        upload_text::tr("renaming %1 to %2 failed: %3").arg(temporary, page, renamed.text);
-    return failed_removing_temporary(renamed);
+    if (renamed.what != kind::refused) {
+        // The page is untouched; the temporary file, or the page it became, is whole.
+        transfer_error failed = renamed;
+        failed.text =
+            upload_text::tr("renaming %1 to %2 failed: %3").arg(temporary, page, renamed.text);
+        return failed_removing_temporary(page_unchanged(failed));
+    }
+    // Some servers will not rename onto an existing file: keep the time without a page short.
+    const transfer_error removed = directory.remove(page);
+    if (lost_connection(removed))
+        return page_may_be_gone(removed);
+    const transfer_error second = directory.rename(temporary, page);
+    if (second)
+        return page_may_be_gone(second);
+    // Only a refusal the server always gives is worth a habit: a passing one must not make every
+    // later publish remove the page first.
+    habits.refuses_rename_over = habits.refuses_rename_over || (!removed && renamed.lasting);
+    return succeeded(false);
+}
+
+// From here on the temporary file may be the only copy of the page on the server: it is renamed
+// over a new connection, or the page written directly; never deleted while the page is missing.
+transfer_result<QString> publisher::page_may_be_gone(const transfer_error& why) {
+    if (lost_connection(why)) {
+        // Asked again over a new connection; a rename the server made before the link went
+        // leaves no temporary file and the whole page.
+        const transfer_error renamed = directory.rename(temporary, page);
+        const bool done = !renamed || !directory.size_of(temporary).value;
+        if (done && !size_fault(page))
+            return succeeded(false);
+    }
+    if (transfer_result<QString> written = direct(); written.value) {
+        if (const transfer_error left = remove_temporary())
+            return transfer_error{left.what, leftover_text(left)};
+        return written;
+    }
+    return transfer_error{why.what == kind::none ? kind::lost : why.what,
+                          upload_text::tr("%1; the page may be missing on the server: its new "
+                                          "version stays there as %2")
+                              .arg(why.text, temporary)};
 }
 
 transfer_result<QString> publisher::direct() {

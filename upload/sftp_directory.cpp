@@ -127,7 +127,7 @@ transfer_result<std::int64_t> sftp_directory::size_of(const QString& name) {
             const attributes_handle attributes(on.bounded(
                 on.limits().reply_timeout, [&] { return sftp_stat(on.sftp(), path.constData()); }));
             if (!attributes)
-                return on.failure(kind::refused, kind::broken, text_of(path));
+                return on.failure(kind::refused, kind::lost, text_of(path));
             if (!(attributes->flags & SSH_FILEXFER_ATTR_SIZE))
                 return transfer_error{kind::refused,
                                       upload_text::tr("the server does not tell the size")};
@@ -153,9 +153,12 @@ transfer_error sftp_directory::rename_on(sftp_connection& on, const QString& fro
     // From libssh 0.11 on, this sends posix-rename@openssh.com itself where the server offers it.
     if (on.bounded(on.limits().reply_timeout, [&] {
             return sftp_rename(on.sftp(), from_path.constData(), to_path.constData());
-        }) != SSH_NO_ERROR)
-        return on.failure(kind::refused, kind::broken, text_of(to_path));
-    return {};
+        }) == SSH_NO_ERROR)
+        return {};
+    transfer_error refused = on.failure(kind::refused, kind::lost, text_of(to_path));
+    // Version 3's rename never replaces an existing name.
+    refused.lasting = on.status() == SSH_FX_FAILURE || on.status() == SSH_FX_FILE_ALREADY_EXISTS;
+    return refused;
 }
 
 transfer_error sftp_directory::renamed_in_one_step(sftp_connection& server, const QByteArray& from,
@@ -169,10 +172,13 @@ transfer_error sftp_directory::renamed_in_one_step(sftp_connection& server, cons
     }
     if (status.value->code == SSH_FX_OK)
         return {};
-    // The plain rename of version 3 from now on, after the page is removed.
+    // The plain rename of version 3 for the rest of this publish, after the page is removed;
+    // only a server that cannot do it at all is remembered as such.
     posix_rename_refused = true;
-    return {kind::refused, text_of(to) + QStringLiteral(": SFTP server: ") +
-                               server_text(status.value->message.toStdString())};
+    return {kind::refused,
+            text_of(to) + QStringLiteral(": SFTP server: ") +
+                server_text(status.value->message.toStdString()),
+            status.value->code == SSH_FX_OP_UNSUPPORTED};
 }
 
 transfer_error sftp_directory::remove(const QString& name) {
@@ -181,7 +187,7 @@ transfer_error sftp_directory::remove(const QString& name) {
         const QByteArray path = path_of(name);
         if (on.bounded(on.limits().reply_timeout,
                        [&] { return sftp_unlink(on.sftp(), path.constData()); }) != SSH_NO_ERROR)
-            return on.failure(kind::refused, kind::broken, text_of(path));
+            return on.failure(kind::refused, kind::lost, text_of(path));
         return {};
     });
 }
@@ -200,7 +206,7 @@ transfer_error sftp_directory::create_folder(sftp_connection& server, const QByt
     if (server.bounded(reply, [&] { return sftp_mkdir(server.sftp(), path.constData(), 0755); }) ==
         SSH_NO_ERROR)
         return {};
-    transfer_error refused = server.failure(kind::refused, kind::broken, text_of(path));
+    transfer_error refused = server.failure(kind::refused, kind::lost, text_of(path));
     // A folder that is there already is what was asked for.
     const attributes_handle there(
         server.bounded(reply, [&] { return sftp_stat(server.sftp(), path.constData()); }));

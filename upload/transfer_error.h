@@ -14,10 +14,14 @@ struct transfer_error {
         name_refused, // the server will not store or rename under this name
         broken,       // failed before the server took any data: nothing was written
         cut,          // failed once data was flowing: part of a file may be on the server
+        lost,         // the connection went before the answer: the server may have acted
     };
 
     kind what = kind::none;
     QString text;
+    // A refusal the server will repeat however often it is asked (FTP's 5xx, an SFTP request it
+    // does not support), as opposed to one that may pass (busy, a transient failure).
+    bool lasting = false;
 
     explicit operator bool() const { return what != kind::none; }
 };
