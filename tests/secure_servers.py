@@ -11,10 +11,11 @@
   secure_servers.py sftp [--host-key FILE] [--posix-rename absent|refused] [--keyboard-interactive]
                     [--stall REQUEST] ROOT HOME USER PASSWORD
   secure_servers.py openssh [--host-key FILE] [--key-file F] [--agent SOCKET]
-                    [--silent-agent SOCKET] HOME
+                    [--silent-agent SOCKET] [--signless-agent SOCKET] HOME
       OpenSSH's sshd and sftp-server, starting in HOME; it lets in the user running it with a
       key of its own, written to F (--key-file) or held by an ssh-agent at SOCKET (--agent).
       --silent-agent: a socket that takes connections and never answers.
+      --signless-agent: an agent that lists the key and never answers a request to sign with it.
 
 For the benchmark's delaying proxy, which takes 127.0.0.1, every server takes --address ::1; the
 FTP servers --passive-ports LO-HI and --command-log FILE (each command as received), SFTP and
@@ -35,6 +36,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import warnings
 
@@ -385,15 +387,18 @@ Subsystem sftp /usr/lib/openssh/sftp-server -d {os.path.realpath(args.home)}{log
 """
     helpers = []
     try:
-        if args.agent:
-            helpers.append(subprocess.Popen(["ssh-agent", "-D", "-a", args.agent],
+        agent = args.agent or (args.signless_agent and args.signless_agent + ".real")
+        if agent:
+            helpers.append(subprocess.Popen(["ssh-agent", "-D", "-a", agent],
                                             stdout=subprocess.DEVNULL, preexec_fn=end_with_parent))
             for _ in range(100):  # 10 s
-                if os.path.exists(args.agent):
+                if os.path.exists(agent):
                     break
                 time.sleep(0.1)
-            subprocess.run(["ssh-add", "-q", user_key], env=dict(os.environ, SSH_AUTH_SOCK=args.agent),
+            subprocess.run(["ssh-add", "-q", user_key], env=dict(os.environ, SSH_AUTH_SOCK=agent),
                            check=True, timeout=30, stderr=subprocess.DEVNULL)
+        if args.signless_agent:
+            serve_signless_agent(args.signless_agent, agent)
         if args.silent_agent:
             silent = socket.socket(socket.AF_UNIX)
             silent.bind(args.silent_agent)
@@ -405,6 +410,37 @@ Subsystem sftp /usr/lib/openssh/sftp-server -d {os.path.realpath(args.home)}{log
             end(helper)
 
 
+def serve_signless_agent(path, real):
+    """Relays each request to the agent at `real`, but holds every request to sign unanswered."""
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    listener.listen()
+
+    def relay(client):
+        upstream = socket.socket(socket.AF_UNIX)
+        upstream.connect(real)
+        with client, upstream:
+            while True:
+                header = client.recv(4, socket.MSG_WAITALL)
+                if len(header) < 4:
+                    return
+                body = client.recv(int.from_bytes(header, "big"), socket.MSG_WAITALL)
+                if body[:1] == b"\x0d":  # SSH2_AGENTC_SIGN_REQUEST
+                    client.recv(1)  # until the client gives up
+                    return
+                upstream.sendall(header + body)
+                length = upstream.recv(4, socket.MSG_WAITALL)
+                client.sendall(length + upstream.recv(int.from_bytes(length, "big"),
+                                                      socket.MSG_WAITALL))
+
+    def accept():
+        while True:
+            client, _ = listener.accept()
+            threading.Thread(target=relay, args=(client,), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+
+
 def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # so that "finally" ends the servers
     parser = argparse.ArgumentParser()
@@ -413,7 +449,8 @@ def main():
     commands.add_parser("host-key").add_argument("file")
     servers = {name: commands.add_parser(name) for name in ("proftpd", "vsftpd", "sftp")}
     openssh = commands.add_parser("openssh")
-    for option in ("--host-key", "--key-file", "--agent", "--silent-agent", "--request-log"):
+    for option in ("--host-key", "--key-file", "--agent", "--silent-agent", "--signless-agent",
+                   "--request-log"):
         openssh.add_argument(option)
     openssh.add_argument("--address", choices=("127.0.0.1", "::1"), default="127.0.0.1")
     openssh.add_argument("home")

@@ -13,6 +13,7 @@
 #include <QWidget>
 #include <QtTest>
 #include <arpa/inet.h>
+#include <ctime>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -421,6 +422,10 @@ void test_secure_connections::sftp_login_without_password_data() {
     QTest::newRow("agent") << "--agent" << false << false << marker;
     QTest::newRow("key file") << QString() << true << false << marker;
     QTest::newRow("silent agent, then the key file") << "--silent-agent" << true << false << marker;
+    QTest::newRow("agent that never signs, then the key file")
+        << "--signless-agent" << true << false << marker;
+    QTest::newRow("agent that never signs, and no key file")
+        << "--signless-agent" << false << false << "did not sign";
     QTest::newRow("neither agent nor key") << QString() << false << false << "tried";
     QTest::newRow("changed host key, hashed entry") << QString() << true << true << "changed";
 }
@@ -456,12 +461,16 @@ void test_secure_connections::sftp_login_without_password() {
     qputenv("SSH_AUTH_SOCK", agent.isEmpty() ? QByteArray() : QFile::encodeName(socket));
     QElapsedTimer clock;
     clock.start();
+    const std::clock_t cpu = std::clock();
     const QString text = upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server->port()), 21,
                                 QStringLiteral("www/page.php"), QString(),
                                 QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name));
     qunsetenv("SSH_AUTH_SOCK");
     QVERIFY2(text.contains(said), qPrintable(text));
     QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+    // A watch past its deadline must not spin while the agent keeps silent.
+    QVERIFY2(std::clock() - cpu < 2 * CLOCKS_PER_SEC,
+             qPrintable(QString::number(double(std::clock() - cpu) / CLOCKS_PER_SEC)));
     QCOMPARE(file_content(root->filePath(QStringLiteral("www/page.php"))),
              said == marker ? page_bytes : QByteArray());
 }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <libssh/libssh_version.h>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -19,10 +20,28 @@ constexpr qint64 piece_size = 64 * 1024;
 constexpr std::uint32_t no_such_path = 10;
 constexpr std::uint32_t invalid_filename = 20;
 
-struct file_closer {
-    void operator()(sftp_file handle) const { sftp_close(handle); }
+// An open file on the server, closed within the reply limit however the store ends: a server
+// that refused a write may not answer the close either.
+class remote_file final {
+public:
+    remote_file(sftp_connection& server, sftp_file handle) : server(server), handle(handle) {}
+    ~remote_file() { close(); }
+    remote_file(const remote_file&) = delete;
+    remote_file& operator=(const remote_file&) = delete;
+
+    sftp_file get() const { return handle; }
+    explicit operator bool() const { return handle != nullptr; }
+    int close() {
+        if (!handle)
+            return SSH_NO_ERROR;
+        return server.bounded(server.limits().reply_timeout,
+                              [this] { return sftp_close(std::exchange(handle, nullptr)); });
+    }
+
+private:
+    sftp_connection& server;
+    sftp_file handle;
 };
-using remote_file = std::unique_ptr<std::remove_pointer_t<sftp_file>, file_closer>;
 
 struct attributes_deleter {
     void operator()(sftp_attributes attributes) const { sftp_attributes_free(attributes); }
@@ -75,7 +94,7 @@ transfer_error sftp_directory::store(const QString& name) {
 
 transfer_error sftp_directory::store_on(sftp_connection& server, const QByteArray& path) {
     const std::chrono::seconds reply = server.limits().reply_timeout;
-    remote_file handle(server.bounded(reply, [&] {
+    remote_file handle(server, server.bounded(reply, [&] {
         return sftp_open(server.sftp(), path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }));
     if (!handle)
@@ -91,7 +110,7 @@ transfer_error sftp_directory::store_on(sftp_connection& server, const QByteArra
             upload_text::tr("the size of %1 on the server is unknown").arg(text_of(path)));
     const std::int64_t size = std::int64_t(attributes->size);
     // A failed close may mean that the server never wrote all of it.
-    if (server.bounded(reply, [&] { return sftp_close(handle.release()); }) != SSH_NO_ERROR)
+    if (handle.close() != SSH_NO_ERROR)
         return server.failure(kind::cut, kind::cut, text_of(path));
     if (size != sent)
         return {kind::cut, upload_text::tr("%1 bytes on the server, %2 bytes sent")
@@ -109,12 +128,18 @@ transfer_error sftp_directory::write_all(sftp_connection& server, sftp_file hand
                     upload_text::tr("local file cannot be read: %1").arg(file.errorString())};
         if (piece.isEmpty())
             return {};
-        // Once a piece went out, part of the file may be on the server.
-        if (server.bounded(server.limits().stall_time, [&] {
-                return sftp_write(handle, piece.constData(), std::size_t(piece.size()));
-            }) != piece.size())
-            return server.failure(kind::cut, kind::cut, text_of(path));
-        sent += piece.size();
+        // Once a piece went out, part of the file may be on the server. From libssh 0.11 on,
+        // a write takes no more than the server's limit: the rest goes in the next.
+        for (qsizetype written = 0; written < piece.size();) {
+            const ssize_t took = server.bounded(server.limits().stall_time, [&] {
+                return sftp_write(handle, piece.constData() + written,
+                                  std::size_t(piece.size() - written));
+            });
+            if (took <= 0)
+                return server.failure(kind::cut, kind::cut, text_of(path));
+            written += took;
+            sent += took;
+        }
     }
 }
 

@@ -65,8 +65,10 @@ void socket_watch::run() {
         const clock::time_point now = clock::now();
         if (stopping)
             shut(reason::stopped);
-        else if (deadline && now >= *deadline)
+        else if (deadline && now >= *deadline) {
             shut(reason::limit);
+            deadline.reset(); // passed for good: the wait below must not return at once again
+        }
         wake.wait_until(lock, std::min(now + stop_poll, deadline.value_or(now + stop_poll)));
     }
 }

@@ -26,6 +26,8 @@ public:
     void idle();                               // no step runs: no limit
     void cut();                                // at once
     reason cut_for() const;
+    // What ends every step at once; a second watch, on another socket, follows it too.
+    const std::atomic_bool& stop_flag() const { return stopping; }
     std::chrono::seconds last_limit() const;
 
 private:

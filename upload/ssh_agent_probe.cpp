@@ -15,15 +15,30 @@ constexpr char identities_answer = 12;
 
 } // namespace
 
-bool ssh_agent_answers(const QByteArray& socket_path, std::chrono::milliseconds limit) {
+namespace {
+
+socket_handle connected_to(const QByteArray& socket_path, int flags) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socket_path.isEmpty() || std::size_t(socket_path.size()) >= sizeof address.sun_path)
-        return false;
+        return socket_handle();
     std::memcpy(address.sun_path, socket_path.constData(), std::size_t(socket_path.size()));
-    const socket_handle agent(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    socket_handle agent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
     if (agent.get() < 0 ||
-        ::connect(agent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::connect(agent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return socket_handle();
+    return agent;
+}
+
+} // namespace
+
+socket_handle ssh_agent_connection(const QByteArray& socket_path) {
+    return connected_to(socket_path, 0);
+}
+
+bool ssh_agent_answers(const QByteArray& socket_path, std::chrono::milliseconds limit) {
+    const socket_handle agent = connected_to(socket_path, SOCK_NONBLOCK);
+    if (agent.get() < 0 ||
         ::send(agent.get(), request, sizeof request, MSG_NOSIGNAL) != sizeof request)
         return false;
     const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -17,8 +17,10 @@ namespace {
 using kind = transfer_error::kind;
 
 constexpr const char* default_keys[] = {"id_ed25519", "id_ecdsa", "id_rsa"};
-// An agent is local: one that takes longer than this does not answer.
+// An agent is local: one that takes longer than this to list its keys does not answer.
 constexpr std::chrono::seconds agent_limit = 3s;
+// A signature may wait for a touch of a hardware key or a confirmation: given that long.
+constexpr std::chrono::seconds agent_signature_limit = 10s;
 constexpr int keyboard_interactive_rounds = 4;
 
 struct key_deleter {
@@ -115,11 +117,28 @@ bool login::agent() {
         tried << upload_text::tr("the SSH agent, which did not answer");
         return false;
     }
-    // Named, so that libssh does not read the environment on this thread.
-    ssh_options_set(session, SSH_OPTIONS_IDENTITY_AGENT, plan.agent_socket.constData());
-    if (bounded([this] { return ssh_userauth_agent(session, nullptr); }) == SSH_AUTH_SUCCESS)
+    // Our own connection, handed to libssh: it waits for the agent's signature without a limit,
+    // and only a socket of ours can be shut down when the agent takes too long.
+    socket_handle connection = ssh_agent_connection(plan.agent_socket);
+    if (connection.get() < 0) {
+        tried << upload_text::tr("the SSH agent, which did not answer");
+        return false;
+    }
+    socket_watch signing(connection.get(), watch.stop_flag());
+    if (ssh_set_agent_socket(session, connection.get()) != SSH_OK)
+        return false;
+    connection.release(); // libssh closes it with the session
+    signing.limit(agent_signature_limit);
+    watch.limit(agent_signature_limit + plan.limits.reply_timeout);
+    const int rc = ssh_userauth_agent(session, nullptr);
+    watch.idle();
+    signing.idle();
+    if (rc == SSH_AUTH_SUCCESS)
         return true;
-    tried << upload_text::tr("the keys of the SSH agent");
+    tried << (signing.cut_for() == socket_watch::reason::limit
+                  ? upload_text::tr("the SSH agent, which did not sign within %1 s")
+                        .arg(agent_signature_limit.count())
+                  : upload_text::tr("the keys of the SSH agent"));
     return false;
 }
 

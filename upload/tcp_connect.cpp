@@ -3,19 +3,22 @@
 #include "upload_text.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-using addresses = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
 
 constexpr std::chrono::milliseconds stop_poll(100);
 
@@ -43,6 +46,41 @@ int connect_one(const socket_handle& socket, const addrinfo& address,
     return error;
 }
 
+// getaddrinfo() has no time limit of its own: it runs on a thread of its own, which is left to
+// finish by itself when the lookup takes longer than `deadline` or `stopping` turns true.
+struct lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int rc = EAI_AGAIN;
+    addrinfo* found = nullptr;
+    ~lookup() {
+        if (found)
+            ::freeaddrinfo(found);
+    }
+};
+
+std::shared_ptr<lookup> look_up(const QByteArray& host, const QByteArray& port,
+                                clock_type::time_point deadline, const std::atomic_bool& stopping) {
+    auto asked = std::make_shared<lookup>();
+    std::thread([asked, host, port] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int rc = ::getaddrinfo(host.constData(), port.constData(), &hints, &found);
+        const std::lock_guard lock(asked->mutex);
+        asked->rc = rc;
+        asked->found = found;
+        asked->finished = true;
+        asked->done.notify_all();
+    }).detach();
+    std::unique_lock lock(asked->mutex);
+    while (!asked->finished && !stopping && clock_type::now() < deadline)
+        asked->done.wait_until(lock, std::min(deadline, clock_type::now() + stop_poll));
+    return asked->finished ? asked : nullptr;
+}
+
 void make_blocking(const socket_handle& socket) {
     ::fcntl(socket.get(), F_SETFL, ::fcntl(socket.get(), F_GETFL) & ~O_NONBLOCK);
     const int on = 1;
@@ -60,17 +98,21 @@ transfer_result<socket_handle> tcp_connect(const QString& host, quint16 port,
                               upload_text::tr("no connection to %1 port %2 (%3)")
                                   .arg(host, QString::number(port), why)};
     };
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (const int rc = ::getaddrinfo(host.toUtf8().constData(),
-                                     QByteArray::number(port).constData(), &hints, &found))
-        return failed(QString::fromLocal8Bit(::gai_strerror(rc)));
-    const addresses all(found, freeaddrinfo);
     const clock_type::time_point deadline = clock_type::now() + limit;
+    const std::shared_ptr<lookup> found =
+        look_up(host.toUtf8(), QByteArray::number(port), deadline, stopping);
+    if (!found)
+        return failed(
+            stopping ? upload_text::tr("stopped")
+                     : upload_text::tr("the name was not found within %1 s").arg(limit.count()));
+    if (found->rc != 0)
+        return failed(QString::fromLocal8Bit(::gai_strerror(found->rc)));
+    std::vector<const addrinfo*> all;
+    for (const addrinfo* address = found->found; address; address = address->ai_next)
+        all.push_back(address);
     int error = EADDRNOTAVAIL;
-    for (const addrinfo* address = all.get(); address; address = address->ai_next) {
+    for (std::size_t tried = 0; tried < all.size(); ++tried) {
+        const addrinfo* address = all[tried];
         socket_handle socket(::socket(address->ai_family,
                                       address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                                       address->ai_protocol));
@@ -78,12 +120,15 @@ transfer_result<socket_handle> tcp_connect(const QString& host, quint16 port,
             error = errno;
             continue;
         }
-        error = connect_one(socket, *address, deadline, stopping);
+        // Each address its share of what is left: one that swallows packets (a broken IPv6
+        // route) must leave time for the next.
+        const auto share = (deadline - clock_type::now()) / std::int64_t(all.size() - tried);
+        error = connect_one(socket, *address, clock_type::now() + share, stopping);
         if (error == 0) {
             make_blocking(socket);
             return socket;
         }
-        if (error == ETIMEDOUT || error == ECANCELED)
+        if (error == ECANCELED)
             break;
     }
     if (error == ETIMEDOUT)
