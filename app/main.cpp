@@ -61,25 +61,32 @@ instance_address instance_for(const QString& settings_dir) {
     return instance_address_for(settings_path(settings_dir));
 }
 
-// What a client asks, done as the window would do it.
-void answer(Form1& form, const instance_request& request, instance_reply& reply) {
-    const auto tell = [&reply](bool succeeded, const QString& reason) {
-        reply.tell(succeeded, reason);
+// What a client asks, done as the window would do it. The reply stays open until the last
+// publish asked for has been told.
+void answer(Form1& form, const instance_request& request, std::shared_ptr<instance_reply> reply) {
+    const auto tell = [reply](bool succeeded, const QString& reason) {
+        reply->tell(succeeded, reason);
     };
     if (request.files.isEmpty() && !request.watch)
         return form.publish(tell);
     // A watched page is published as any file of the site is: one save, read once.
-    const QStringList paths = request.files.isEmpty()
-                                  ? QStringList{form.txt_localdir->text() + form.txt_page->text()}
-                                  : request.files;
-    const transfer_result<QList<site_file>> files =
-        site_files_for(form.txt_localdir->text(), paths);
-    if (!files.value)
-        return reply.refuse(files.error.text);
+    const QString page = form.txt_localdir->text() + form.txt_page->text();
+    const QStringList paths = request.files.isEmpty() ? QStringList{page} : request.files;
+    QList<site_file> files;
+    for (const QString& path : paths) {
+        // The page goes where a click sends it, wherever a link of that name leads.
+        transfer_result<site_file> file = path == page
+                                              ? site_file{page, form.txt_page->text()}
+                                              : site_file_for(form.txt_localdir->text(), path);
+        if (!file.value)
+            return reply->refuse(file.error.text);
+        files << *file.value;
+    }
     if (!request.watch)
-        return form.publish_files(*files.value, tell);
-    for (const site_file& file : *files.value)
-        reply.watch(file.local, file.relative);
+        return form.publish_files(files, tell);
+    // Watched and asked for by the path as given: a link keeps its own name.
+    for (qsizetype i = 0; i < files.size(); ++i)
+        reply->watch(paths[i], files[i].relative);
 }
 
 int run_command(const command_line& command, int argc, char* argv[]) {
@@ -131,10 +138,11 @@ int main(int argc, char* argv[]) {
         outcome_notification notification(&form, QDBusConnection::sessionBus(), &form.Inet1);
         QObject::connect(&form, &Form1::published, &notification, &outcome_notification::show);
         // A second plain start runs as before; --publish and --watch reach the first.
-        instance_server server(instance_for(settings_dir),
-                               [&form](const instance_request& request, instance_reply& reply) {
-                                   answer(form, request, reply);
-                               });
+        instance_server server(
+            instance_for(settings_dir),
+            [&form](const instance_request& request, std::shared_ptr<instance_reply> reply) {
+                answer(form, request, std::move(reply));
+            });
         if (!server.listen() && !server.error().isEmpty())
             std::fprintf(stderr, "%s\n",
                          qUtf8Printable(app_text::tr("ftp-publisher --publish cannot reach this "

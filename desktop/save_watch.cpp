@@ -40,7 +40,7 @@ private:
     };
 
     void folder_changed(const QString& folder);
-    void look_at(entry& watched);
+    void look_at(entry& watched, bool file_itself = false);
     void settled(entry& watched);
 
     const instance_address address;
@@ -67,7 +67,7 @@ save_watch::save_watch(const instance_address& address, const QString& program,
     connect(&watcher, &QFileSystemWatcher::fileChanged, this, [this](const QString& path) {
         for (const auto& watched : entries)
             if (watched->file.path == path)
-                look_at(*watched);
+                look_at(*watched, true);
     });
 }
 
@@ -97,7 +97,7 @@ void save_watch::folder_changed(const QString& folder) {
             look_at(*watched);
 }
 
-void save_watch::look_at(entry& watched) {
+void save_watch::look_at(entry& watched, bool file_itself) {
     // Watched anew each time: after a rename over it, the old watch is on a file that is gone.
     const QString& path = watched.file.path;
     if (watcher.files().contains(path))
@@ -105,8 +105,10 @@ void save_watch::look_at(entry& watched) {
     if (QFileInfo::exists(path))
         watcher.addPath(path);
     const file_version now = version_of(path);
-    if (now == watched.seen)
-        return; // another file of the folder
+    // Another file of the folder; the file's own event is a save even when its size and time
+    // stamps stay (a same-size save on a file system that counts in whole seconds, or two).
+    if (now == watched.seen && !file_itself)
+        return;
     watched.seen = now;
     watched.settle.start();
 }

@@ -103,8 +103,7 @@ void instance_server::serve(QLocalSocket* client) {
         QTimer::singleShot(0, this,
                            [this, request = instance_request{watch, asked.mid(1)},
                             guard = QPointer<QLocalSocket>(client)] {
-                               instance_reply reply(guard);
-                               handle(request, reply);
+                               handle(request, std::make_shared<instance_reply>(guard));
                            });
     });
 }

@@ -48,7 +48,9 @@ private:
 class instance_server final : public QObject {
     Q_OBJECT
 public:
-    using handler = std::function<void(const instance_request&, instance_reply&)>;
+    // The reply ends, and the client hears the end, when the last copy of it goes: a handler
+    // keeps one for as long as the work it asked for waits and runs.
+    using handler = std::function<void(const instance_request&, std::shared_ptr<instance_reply>)>;
 
     instance_server(const instance_address& address, handler handle);
 

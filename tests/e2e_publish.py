@@ -154,9 +154,35 @@ def check_site_files(publish, next_notification, desktop, window):
     for path in (outside, os.path.join(local, "link.html"), local + "/../outside.html"):
         publish("--publish", inside, path, code=2, err=path + " lies outside", within=10)
     publish("--publish", os.path.join(local, "blog"), code=2, err=os.path.join(local, "blog"))
+    # A link goes under its own name, its target's folder never made.
+    site_file("versions/v3.html", b"<p>v3</p>\n")
+    os.symlink("versions/v3.html", os.path.join(local, "start.html"))
+    publish("--publish", os.path.join(local, "start.html"), code=0, out="O.K.: start.html: ")
+    assert on_server("start.html") == b"<p>v3</p>\n", "the link went elsewhere"
+    assert not os.path.exists(os.path.join(home, "www", "versions")), "the target's folder made"
     with open(os.path.join(os.path.dirname(program), "ftpserver.ini"), "rb") as f:
         assert f.read() == settings, "ftpserver.ini changed"
     assert not {"outside.html", "link.html", "index.html"} & set(os.listdir(os.path.join(home, "www")))
+
+
+def check_refused_setting(executable, url):
+    """A password the transfer refuses: the client is told and let go at once, whatever the box
+    on the window waits for."""
+    folder, program = program_copy(executable, [url, "tester", "geheim\t7", local + "/", "/www/",
+                                                "aktuell_home.php"])
+    env = dict(os.environ, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="offscreen",
+               LANG="en_US.UTF-8", LANGUAGE="", LC_ALL="",
+               DBUS_SESSION_BUS_ADDRESS="unix:path=/dev/null/no-bus")
+    publish = runner(program, env)
+    try:
+        publish("--publish", code=1, out="Fehler: ", within=30)  # starts it
+        clock = time.monotonic()
+        said = publish("--publish", code=1, out="Fehler: ", within=10)
+        assert "control character" in said, said
+        assert time.monotonic() - clock < 2.0, f"answered after {time.monotonic() - clock:.1f} s"
+    finally:
+        end_instances(program)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def check_shared_temporary_folder(program):
@@ -218,6 +244,7 @@ try:
                 # While their X server still runs: one that loses it exits on its own, leaks and all.
                 end_instances(program)
         check_shared_temporary_folder(program)
+        check_refused_setting(executable, server.url)
     print("1 passed, 0 failed")
 finally:
     if program:

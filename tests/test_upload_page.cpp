@@ -58,8 +58,8 @@ private slots:
     void refused_setting_data();
     void refused_setting();
     void texts_read_after_the_first_wait();
-    void nested_click_data();
-    void nested_click();
+    void requests_wait_their_turn_data();
+    void requests_wait_their_turn();
     void cpu_time_of_a_long_upload();
 
 private:
@@ -232,7 +232,8 @@ void test_upload_page::outcome() {
     QCOMPARE(form->windowTitle(), title);
     QVERIFY(minimised(*form));
     QCOMPARE(failures, QStringList());
-    const QString response = form->Inet1.response_text();
+    // What the button says for screen readers: the response, or the failure before any PUT.
+    const QString response = form->btn_copy->accessibleDescription();
     const QString tooltip = form->btn_copy->toolTip();
     QVERIFY2(!Qt::mightBeRichText(tooltip), qPrintable(tooltip));
     QVERIFY2(tooltip.startsWith(in_language(u"Last upload:\n"_s, u"Letzte Übertragung:\n"_s)),
@@ -342,19 +343,25 @@ void test_upload_page::texts_read_after_the_first_wait() {
     QVERIFY(!QFileInfo::exists(server.home() + u"/alt/alt.php"_s));
 }
 
-void test_upload_page::nested_click_data() {
+void test_upload_page::requests_wait_their_turn_data() {
+    QTest::addColumn<QString>("way"); // of the second request
     QTest::addColumn<QString>("second_password");
-    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("second_succeeds");
     QTest::addColumn<int>("stored");
 
-    QTest::newRow("same settings") << ftp_server::password() << u"O.K."_s << 2;
-    QTest::newRow("second click with a wrong password") << u"falsch"_s << u"Fehler"_s << 1;
+    // "publish" asks as --publish does; "files" as --publish FILE and a watched save do.
+    for (const QString& way : {u"click"_s, u"publish"_s, u"files"_s}) {
+        QTest::addRow("%s, same settings", qPrintable(way))
+            << way << ftp_server::password() << true << 2;
+        QTest::addRow("%s, a wrong password", qPrintable(way)) << way << u"falsch"_s << false << 1;
+    }
 }
 
-// A second click during the first upload's wait runs a whole upload nested inside that wait.
-void test_upload_page::nested_click() {
+// A request that comes while a PUT runs starts only after it, and each is told its own outcome.
+void test_upload_page::requests_wait_their_turn() {
+    QFETCH(QString, way);
     QFETCH(QString, second_password);
-    QFETCH(QString, title);
+    QFETCH(bool, second_succeeds);
     QFETCH(int, stored);
 
     ftp_server server({u"--throttle"_s, u"50000"_s});
@@ -363,27 +370,46 @@ void test_upload_page::nested_click() {
     const QByteArray content = awkward_content(150000);
     QVERIFY(write_file(local_path(u"Internet/aktuell_home.php"_s), content));
     const auto form = window_for(server.url());
+    QList<bool> shown; // every outcome, as the title and the notification show it
+    connect(form.get(), &Form1::published, this,
+            [&shown](bool ok, const QString&) { shown << ok; });
+    QStringList told; // what each asker heard
+    const auto asker = [&told](const QString& who) {
+        return [&told, who](bool ok, const QString&) {
+            told << who + (ok ? u" O.K."_s : u" Fehler"_s);
+        };
+    };
 
-    bool first_busy = false;
-    QString inner_title;
-    QTimer::singleShot(0, form.get(), [&] {
-        first_busy = form->Inet1.still_executing();
+    bool second_waited = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (!form->Inet1.still_executing())
+            return;
+        poll.stop();
         form->txt_ftp_password->setText(second_password);
-        form->btn_copy->click();
-        inner_title = form->windowTitle();
+        if (way == u"click")
+            form->btn_copy->click();
+        else if (way == u"publish")
+            form->publish(asker(u"second"_s));
+        else
+            form->publish_files(
+                {site_file{local_path(u"Internet/aktuell_home.php"_s), u"aktuell_home.php"_s}},
+                asker(u"second"_s));
+        second_waited = form->windowTitle() == u"FTP - Server" && form->Inet1.still_executing();
     });
-    form->btn_copy->click();
+    poll.start(10);
+    form->publish(asker(u"first"_s));
 
-    QVERIFY(first_busy);
-    QCOMPARE(inner_title, title);
-    QCOMPARE(form->windowTitle(), title);
-    QVERIFY(minimised(*form));
+    QVERIFY(second_waited);
+    QCOMPARE(told, QStringList{u"first O.K."_s});
+    QTRY_COMPARE_WITH_TIMEOUT(shown.size(), 2, idle_timeout_ms);
+    QCOMPARE(shown, (QList<bool>{true, second_succeeds}));
+    if (way != u"click")
+        QCOMPARE(told.last(), second_succeeds ? u"second O.K."_s : u"second Fehler"_s);
+    QCOMPARE(form->windowTitle(), second_succeeds ? u"O.K."_s : u"Fehler"_s);
     QCOMPARE(failures, QStringList());
     QCOMPARE(file_content(server.home() + u"/www/aktuell_home.php"_s), content);
     QCOMPARE(server.events_starting_with(u"STORED"_s).size(), stored);
-    if (stored == 1)
-        QVERIFY2(form->btn_copy->toolTip().contains(u"530"_s),
-                 qPrintable(form->btn_copy->toolTip()));
     QTRY_VERIFY_WITH_TIMEOUT(!form->Inet1.still_executing(), idle_timeout_ms);
 }
 

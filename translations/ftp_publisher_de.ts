@@ -432,5 +432,21 @@
         <source>%1 holds a control character in its name</source>
         <translation>%1 enthält ein Steuerzeichen im Namen</translation>
     </message>
+    <message>
+        <source>%1; the page may be missing on the server: its new version stays there as %2</source>
+        <translation>%1; die Seite fehlt auf dem Server womöglich: ihre neue Fassung bleibt dort als %2</translation>
+    </message>
+    <message>
+        <source>the SSH agent, which did not sign within %1 s</source>
+        <translation>der SSH-Agent, der nicht binnen %1 s signierte</translation>
+    </message>
+    <message>
+        <source>stopped</source>
+        <translation>abgebrochen</translation>
+    </message>
+    <message>
+        <source>the name was not found within %1 s</source>
+        <translation>der Name wurde nicht binnen %1 s gefunden</translation>
+    </message>
 </context>
 </TS>

@@ -2,8 +2,14 @@
 
 #include "upload_text.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFileInfo>
+#include <QThread>
+#include <atomic>
+#include <optional>
+#include <thread>
 
 namespace {
 
@@ -54,4 +60,23 @@ transfer_result<std::unique_ptr<QTemporaryFile>> snapshot_of(const QString& path
             return copy;
     }
     return broken(upload_text::tr("%1 kept changing while it was read").arg(path));
+}
+
+transfer_result<std::unique_ptr<QTemporaryFile>> snapshot_while_waiting(const QString& path) {
+    QThread* const here = QThread::currentThread();
+    std::optional<transfer_result<std::unique_ptr<QTemporaryFile>>> made;
+    std::atomic_bool done{false};
+    std::thread reader([&] {
+        auto copy = snapshot_of(path);
+        if (copy.value)
+            (*copy.value)->moveToThread(here);
+        made.emplace(std::move(copy));
+        done = true;
+        // Wakes the loop below, which sleeps until an event comes.
+        QCoreApplication::postEvent(QCoreApplication::instance(), new QEvent(QEvent::None));
+    });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    reader.join();
+    return std::move(*made);
 }

@@ -21,3 +21,7 @@ file_version version_of(const QString& path);
 // compares, is one saved version, whatever an editor does to the file meanwhile. A file that
 // changes while it is read is read again, a few times at most.
 transfer_result<std::unique_ptr<QTemporaryFile>> snapshot_of(const QString& path);
+
+// The same, read on a thread of its own while the event loop runs on: a large file neither
+// freezes the window nor silences the answers to a waiting client.
+transfer_result<std::unique_ptr<QTemporaryFile>> snapshot_while_waiting(const QString& path);

@@ -45,22 +45,22 @@ transfer_result<site_file> site_file_for(const QString& local_dir, const QString
         return refused(upload_text::tr("%1 lies outside the local directory %2").arg(path, root));
     if (QFileInfo(file).isDir())
         return refused(upload_text::tr("%1 is a folder, not a file").arg(path));
-    const QString relative = file.mid(prefix.size());
+    // Named as given: a link goes to the server under its own name, not its target's. Only its
+    // folder is resolved, and that must lie inside too.
+    QString relative = file.mid(prefix.size());
+    const qsizetype slash = path.lastIndexOf(u'/');
+    const QString name = path.mid(slash + 1);
+    if (slash >= 0 && !name.isEmpty() && name != u"." && name != u"..") {
+        const QString folder = resolved(slash > 0 ? path.left(slash) : QStringLiteral("/"));
+        const QString below = folder.endsWith(u'/') ? folder : folder + u'/';
+        if (!below.startsWith(prefix))
+            return refused(
+                upload_text::tr("%1 lies outside the local directory %2").arg(path, root));
+        relative = below.mid(prefix.size()) + name;
+    }
     if (has_control_character(relative))
         return refused(upload_text::tr("%1 holds a control character in its name").arg(path));
     return site_file{file, relative};
-}
-
-transfer_result<QList<site_file>> site_files_for(const QString& local_dir,
-                                                 const QStringList& paths) {
-    QList<site_file> files;
-    for (const QString& path : paths) {
-        transfer_result<site_file> file = site_file_for(local_dir, path);
-        if (!file.value)
-            return file.error;
-        files << *file.value;
-    }
-    return files;
 }
 
 QString remote_path_for(const QString& remote_dir, const QString& relative) {

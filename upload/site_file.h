@@ -9,8 +9,9 @@
 // A file of the site besides the page: where it is here, and where it goes below the remote
 // directory.
 struct site_file {
-    QString local;    // links and ".." resolved
-    QString relative; // below the local directory, "/" between folders: "blog/neu.html"
+    QString local;    // links and ".." resolved: what is read
+    QString relative; // below the local directory, "/" between folders: "blog/neu.html"; a
+                      // link's own name, not its target's
 };
 
 // `path` (absolute, as given) as a file of the site in `local_dir`, the setting. Refused,
@@ -18,10 +19,6 @@ struct site_file {
 // names a folder or holds a control character, or when the setting names no folder. A missing file
 // inside is a site file: publishing it fails as the page's would.
 transfer_result<site_file> site_file_for(const QString& local_dir, const QString& path);
-// Each of `paths` so, or the first refusal.
-transfer_result<QList<site_file>> site_files_for(const QString& local_dir,
-                                                 const QStringList& paths);
-
 // The remote directory, the setting as typed, followed by the relative path; a "/" put between
 // them when the setting does not end in one.
 QString remote_path_for(const QString& remote_dir, const QString& relative);

@@ -311,17 +311,21 @@ void transfer_component::execute(const std::optional<QString>& url, const QStrin
         refuse_control_characters(*url, QT_TRANSLATE_NOOP("upload", "the server URL"));
         next.settings.url = *url;
     }
-    refuse_control_characters(command_text, QT_TRANSLATE_NOOP("upload", "the command"));
+    check_command(command_text);
     next.settings.agent_socket = qgetenv("SSH_AUTH_SOCK");
     if (command_text.startsWith(u"PUT ")) {
         next.what = command::kind::put;
         next.argument = command_text.mid(4);
-    } else if (command_text != u"CLOSE") {
+    }
+    d->post(std::move(next));
+}
+
+void transfer_component::check_command(const QString& command_text) {
+    refuse_control_characters(command_text, QT_TRANSLATE_NOOP("upload", "the command"));
+    if (!command_text.startsWith(u"PUT ") && command_text != u"CLOSE")
         throw transfer_refused(upload_text::tr("unknown command %1 (only PUT and CLOSE)")
                                    .arg(command_text.section(u' ', 0, 0).left(20))
                                    .toStdString());
-    }
-    d->post(std::move(next));
 }
 
 bool transfer_component::still_executing() const {

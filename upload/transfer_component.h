@@ -41,6 +41,8 @@ public:
     // it replaces the server URL for this command). Throws transfer_refused for a command other
     // than "PUT <local> <remote>" and "CLOSE", or one that holds a control character.
     void execute(const std::optional<QString>& url, const QString& command);
+    // Throws transfer_refused as execute() would for this command, and starts nothing.
+    static void check_command(const QString& command);
 
     bool still_executing() const;
     QString response_text() const;

@@ -1,33 +1,71 @@
 #include "upload_page.h"
 
+#include "file_snapshot.h"
 #include "fixed_texts.h"
+#include "put_command.h"
 #include "response_text.h"
 #include "transfer_component.h"
+#include "upload_text.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QWidget>
 
-void upload_page(const upload_view& view) {
+namespace {
+
+// The PUT's argument, or the failure that stops the publish before anything is sent.
+transfer_result<QString> put_argument(const QString& copy, const QString& remote) {
+    const QString argument = copy + u' ' + remote;
+    // The component takes the local path up to the first blank after which a file is named: a
+    // temporary folder with blanks in its path must not make it another file.
+    const auto paths =
+        split_put_argument(argument, [](const QString& path) { return QFileInfo(path).isFile(); });
+    if (!paths || paths->local != copy)
+        return transfer_error{
+            transfer_error::kind::broken,
+            upload_text::tr("the private copy %1 cannot be named in a PUT").arg(copy)};
+    return argument;
+}
+
+} // namespace
+
+QString upload_page(const upload_view& view) {
+    return publish_copy(view, [&view] {
+        // Directory and name joined as typed, nothing put between them.
+        return put_target{view.txt_localdir->text() + view.txt_page->text(),
+                          view.txt_ftpdir->text() + view.txt_page->text(), 0};
+    });
+}
+
+QString publish_copy(const upload_view& view, const std::function<put_target()>& target_now) {
     view.window->setWindowTitle(fixed_text::window_title.toString());
     transfer_component* inet = view.Inet1;
     hand_over_settings(view);
     wait_for_transfer(*inet);
 
     // Read only now: texts changed during the first wait belong to this upload.
-    const QString local_dir = view.txt_localdir->text();
-    const QString local_page = view.txt_page->text();
-    const QString remote_dir = view.txt_ftpdir->text();
-    const QString remote_page = view.txt_page->text();
-    inet->execute(std::nullopt, QStringLiteral("PUT ") + local_dir + local_page + u' ' +
-                                    remote_dir + remote_page);
-
+    const put_target target = target_now();
+    // What the component would refuse in the command it names is refused before the copy.
+    transfer_component::check_command(QStringLiteral("PUT ") + target.local + u' ' + target.remote);
+    const auto copy = snapshot_while_waiting(target.local);
+    const auto argument =
+        copy.value ? put_argument((*copy.value)->fileName(), target.remote) : copy.error;
+    if (!argument.value) {
+        const QString response =
+            failed_upload_text(argument.error.text, view.txt_ftp_password->text());
+        show_outcome(view, response);
+        return response;
+    }
+    inet->allow_new_folders(target.new_folders);
+    inet->execute(std::nullopt, QStringLiteral("PUT ") + *argument.value);
     wait_for_transfer(*inet);
 
     const QString response = inet->response_text();
     inet->execute(std::nullopt, QStringLiteral("CLOSE"));
     show_outcome(view, response);
+    return response;
 }
 
 void hand_over_settings(const upload_view& view) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class QLineEdit;
 class QPushButton;
@@ -20,8 +21,21 @@ struct upload_view {
     transfer_component* Inet1;
 };
 
-void upload_page(const upload_view& view);
+// The click on btn_copy: the page, named by the boxes, published from a private copy of one save.
+// The value is the response text it showed.
+QString upload_page(const upload_view& view);
 void wait_for_transfer(const transfer_component& inet);
+
+// What one PUT sends where, read from the boxes after the first wait.
+struct put_target {
+    QString local;       // the file, as the system reads it
+    QString remote;      // the whole remote path
+    int new_folders = 0; // how many of the remote path's last folders may be made
+};
+// The steps of every publish, the page's and any file's of the site: the title, the six settings,
+// the wait, the PUT of a private copy of `target_now()`, the wait, the response, CLOSE, the title
+// and the minimised window. The value is the response text.
+QString publish_copy(const upload_view& view, const std::function<put_target()>& target_now);
 
 // The steps an upload shares with the publishing of any other file of the site: the component's
 // six settings from the boxes, and the outcome shown.

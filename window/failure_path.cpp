@@ -16,11 +16,15 @@ struct app_text final {
 void show_message_box(QWidget* window, const QString& text) {
     // A box parented to a minimised or not yet shown window may never become visible.
     QWidget* parent = window && window->isVisible() && !window->isMinimized() ? window : nullptr;
-    QMessageBox box(QMessageBox::Critical, fixed_text::window_title.toString(), text,
-                    QMessageBox::Ok, parent);
+    auto* box = new QMessageBox(QMessageBox::Critical, fixed_text::window_title.toString(), text,
+                                QMessageBox::Ok, parent);
     // The text quotes file names and servers: whatever looks like markup is shown as it is.
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // Modal, but not waited for: a client, a watch or the next publish in line must not wait for
+    // someone to close a box on a minimised window.
+    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    box->show();
 }
 
 failure_sink& current_sink() {

@@ -11,6 +11,7 @@ class QWidget;
 void run_handler(QWidget* window, const QString& action, const std::function<void()>& handler,
                  const std::function<void(const QString& reason)>& stopped = {});
 
-// Where the failure path sends its message: a message box unless a test installs its own.
+// Where the failure path sends its message: a message box, shown without waiting for it to be
+// closed, unless a test installs its own.
 using failure_sink = std::function<void(QWidget* window, const QString& text)>;
 failure_sink set_failure_sink(failure_sink sink);

@@ -5,6 +5,7 @@
 #include "layout_table.h"
 #include "minimise_after_first_frame.h"
 #include "publish_file.h"
+#include "response_text.h"
 #include "settings_file.h"
 #include "settings_location.h"
 #include "upload_page.h"
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QWindow>
 #include <algorithm>
 #include <limits>
@@ -167,25 +169,36 @@ upload_view Form1::view() {
 }
 
 void Form1::publish(const outcome_told& told) {
-    publish_with(
-        [this] {
-            password_from_keyring.wait();
-            upload_page(view());
-        },
-        {}, told);
+    take_turn([this, told] { publish_with([this] { return upload_page(view()); }, {}, told); });
 }
 
 void Form1::publish_files(const QList<site_file>& files, const outcome_told& told) {
-    for (const site_file& file : files)
-        publish_with(
-            [this, &file] {
-                password_from_keyring.wait();
-                publish_file(view(), file);
-            },
-            file.relative + QStringLiteral(": "), told);
+    take_turn([this, files, told] {
+        for (const site_file& file : files)
+            publish_with([this, &file] { return publish_file(view(), file); },
+                         file.relative + QStringLiteral(": "), told);
+    });
 }
 
-void Form1::publish_with(const std::function<void()>& upload, const QString& name,
+void Form1::take_turn(std::function<void()> request) {
+    waiting.push_back(std::move(request));
+    start_next();
+}
+
+void Form1::start_next() {
+    if (publishing || waiting.empty())
+        return;
+    publishing = true;
+    const std::function<void()> request = std::move(waiting.front());
+    waiting.pop_front();
+    request();
+    publishing = false;
+    // From the event loop: the caller of this one finishes first.
+    if (!waiting.empty())
+        QTimer::singleShot(0, this, [this] { start_next(); });
+}
+
+void Form1::publish_with(const std::function<QString()>& upload, const QString& name,
                          const outcome_told& told) {
     const auto tell = [this, &told, &name](bool succeeded, const QString& reason) {
         if (told)
@@ -195,10 +208,9 @@ void Form1::publish_with(const std::function<void()>& upload, const QString& nam
     run_handler(
         this, btn_copy->text(),
         [this, &tell, &upload] {
-            upload();
-            // The upload leaves the outcome in the title and the response, as shown, in the
-            // button's description; a nested upload has set its own and returned before this.
-            tell(windowTitle() == fixed_text::title_ok, btn_copy->accessibleDescription());
+            password_from_keyring.wait();
+            const QString response = upload();
+            tell(response.contains(success_marker, Qt::CaseSensitive), response);
         },
         [&tell](const QString& reason) { tell(false, reason); });
 }

@@ -9,6 +9,7 @@
 
 #include <QIcon>
 #include <QWidget>
+#include <deque>
 #include <functional>
 
 class QLabel;
@@ -33,10 +34,12 @@ public:
     // The outcome of one upload as the user sees it: "O.K." or not, and the text behind it.
     using outcome_told = std::function<void(bool succeeded, const QString& reason)>;
     // Exactly what a click on btn_copy does. `told` hears this upload's outcome as soon as it is
-    // known: the title it set, or the failure that stopped it.
+    // known: the title it set, or the failure that stopped it. One publish runs at a time: asked
+    // while another runs, it waits for its turn (started from the event loop, never inside the
+    // other's wait), and `told` must stay callable until then.
     void publish(const outcome_told& told = {});
-    // Publishes each file of the site as a click publishes the page, one after the other; `told`
-    // and the signal hear each outcome with the file's name before its reason.
+    // Publishes each file of the site as a click publishes the page, one after the other, in one
+    // turn; `told` and the signal hear each outcome with the file's name before its reason.
     void publish_files(const QList<site_file>& files, const outcome_told& told);
 
     // The outer height in twips, title bar included, as the window reports it.
@@ -70,7 +73,9 @@ private:
     void name_for_screen_readers();
     void set_tab_order();
     void connect_handlers();
-    void publish_with(const std::function<void()>& upload, const QString& name,
+    void take_turn(std::function<void()> request);
+    void start_next();
+    void publish_with(const std::function<QString()>& upload, const QString& name,
                       const outcome_told& told);
     upload_view view();
     void save_clicked();
@@ -78,6 +83,8 @@ private:
     void tell_password_place(password_place place);
 
     QString settings_file;
+    std::deque<std::function<void()>> waiting; // publishes asked for while one runs
+    bool publishing = false;
     float height_set = 0.0f; // the last outer height we set, and the client height it gave
     int client_height_set = -1;
 };
