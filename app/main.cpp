@@ -143,7 +143,7 @@ int main(int argc, char* argv[]) {
             [&form](const instance_request& request, std::shared_ptr<instance_reply> reply) {
                 answer(form, request, std::move(reply));
             });
-        if (!server.listen() && !server.error().isEmpty())
+        if (server.listen() == instance_server::listening::failed)
             std::fprintf(stderr, "%s\n",
                          qUtf8Printable(app_text::tr("ftp-publisher --publish cannot reach this "
                                                      "program: %1")

@@ -35,13 +35,18 @@ bool connect_to(QLocalSocket& socket, const QString& name) {
     return socket.waitForConnected(instance_silence_timeout_ms);
 }
 
-// Whether the program that held the lock file has ended; nothing while it has not taken it yet.
-bool has_ended(const QString& lock_path) {
+// Whether the program that held the lock file has ended: the lock is then taken, and removed
+// with the object. Nothing while it has not taken it yet, nor while it is still writing it.
+bool lock_taken_from_ended(const QString& lock_path) {
     if (!QFileInfo::exists(lock_path))
         return false;
     QLockFile lock(lock_path);
     lock.setStaleLockTime(0);
-    return lock.tryLock(0); // and the file goes with the object
+    qint64 pid = 0;
+    QString host, application;
+    if (!lock.getLockInfo(&pid, &host, &application) || pid <= 0)
+        return false;
+    return lock.tryLock(0);
 }
 
 // Why the program could not listen under `name`, found out before it is started: a program that
@@ -75,7 +80,7 @@ QString start_instance(const QString& program, QLocalSocket& socket, const QStri
     while (!deadline.hasExpired()) {
         if (connect_to(socket, name))
             return {};
-        if (has_ended(alive))
+        if (lock_taken_from_ended(alive))
             return desktop_text::tr("ftp-publisher ended while starting");
         QThread::msleep(100); // the socket appears once its window is up
     }

@@ -64,25 +64,26 @@ instance_server::instance_server(const instance_address& address, handler handle
     });
 }
 
-bool instance_server::listen() {
+instance_server::listening instance_server::listen() {
     if (!address.fault.isEmpty()) {
         why = address.fault;
-        return false;
+        return listening::failed;
     }
     auto lock = lock_file(address.name + QStringLiteral(".lock"));
     if (!lock->tryLock(0)) {
-        if (lock->error() != QLockFile::LockFailedError)
-            why = desktop_text::tr("cannot lock %1").arg(address.name + QStringLiteral(".lock"));
-        return false;
+        if (lock->error() == QLockFile::LockFailedError)
+            return listening::elsewhere;
+        why = desktop_text::tr("cannot lock %1").arg(address.name + QStringLiteral(".lock"));
+        return listening::failed;
     }
     // Left by an owner that ended without removing it: it answers no one.
     QLocalServer::removeServer(address.name);
     if (!server.listen(address.name)) {
         why = desktop_text::tr("cannot listen at %1: %2").arg(address.name, server.errorString());
-        return false;
+        return listening::failed;
     }
     owner = std::move(lock);
-    return true;
+    return listening::here;
 }
 
 void instance_server::serve(QLocalSocket* client) {

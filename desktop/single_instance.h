@@ -54,9 +54,12 @@ public:
 
     instance_server(const instance_address& address, handler handle);
 
-    // False when another instance owns the name already (this one then runs as before,
-    // unreached), or when it cannot listen: error() then says why.
-    bool listen();
+    enum class listening {
+        here,      // the name is this instance's
+        elsewhere, // another instance owns it; this one runs as before, unreached
+        failed,    // it cannot listen: error() says why
+    };
+    listening listen();
     QString error() const { return why; }
 
     // While an asked-for upload runs, the client hears this often that the instance is alive.

@@ -1,6 +1,7 @@
 #include "stop_signals.h"
 
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <utility>
 
@@ -16,10 +17,15 @@ volatile std::sig_atomic_t stop_asked = 0;
 #ifdef Q_OS_UNIX
 int pipe_ends[2] = {-1, -1};
 
-void note_stop(int) {
+void note_stop(int signal_number) {
+    // The second one ends it at once, as a user pressing Ctrl-C again means.
+    if (stop_asked)
+        ::_exit(128 + signal_number);
     stop_asked = 1;
+    const int saved = errno; // the interrupted code may be about to read it
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(pipe_ends[1], &byte, 1);
+    errno = saved;
 }
 
 void handle(int signal_number, void (*handler)(int)) {
@@ -34,10 +40,9 @@ void handle(int signal_number, void (*handler)(int)) {
 
 stop_signals::stop_signals(QObject* parent) : QObject(parent) {
 #ifdef Q_OS_UNIX
-    if (::pipe(pipe_ends) != 0)
+    // Not inherited by a program this one starts.
+    if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    for (const int end : pipe_ends)
-        ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
     notifier = new QSocketNotifier(pipe_ends[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char byte = 0;

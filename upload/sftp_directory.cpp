@@ -68,7 +68,7 @@ QString text_of(const QByteArray& path) {
 
 } // namespace
 
-transfer_error sftp_directory::connected() {
+transfer_error sftp_directory::open_or_reopen() {
     if (connection && !connection->lost())
         return {};
     connection.reset();

@@ -35,11 +35,11 @@ public:
 
 private:
     QByteArray path_of(const QString& name) const { return (directory + name).toUtf8(); }
-    // The open connection, or a new one in place of one that was lost.
-    transfer_error connected();
+    // Keeps the open connection, or opens (and logs in) a new one in place of one that was lost.
+    transfer_error open_or_reopen();
     // `exchange` on the connection, or why there is none.
     template <class Result, class Exchange> Result on_connection(Exchange exchange) {
-        if (transfer_error failed = connected())
+        if (transfer_error failed = open_or_reopen())
             return failed;
         return exchange(*connection);
     }
