@@ -143,11 +143,16 @@ int main(int argc, char* argv[]) {
             [&form](const instance_request& request, std::shared_ptr<instance_reply> reply) {
                 answer(form, request, std::move(reply));
             });
-        if (server.listen() == instance_server::listening::failed)
+        const instance_server::listening listening = server.listen();
+        if (listening == instance_server::listening::failed)
             std::fprintf(stderr, "%s\n",
                          qUtf8Printable(app_text::tr("ftp-publisher --publish cannot reach this "
                                                      "program: %1")
                                             .arg(server.error())));
+        // Started for a client, but a plain start came first: that one serves the client, and
+        // one owner is all there should be.
+        if (listening == instance_server::listening::elsewhere && started)
+            return 0;
         started.reset(); // from here on, the client hears from the socket
         rc = QApplication::exec();
     }

@@ -115,6 +115,13 @@ def check(desktop, program, folder):
     wait_for("the window minimised", lambda: desktop.wm_state(window) == "Iconic")
     assert len(instances(program)) == 1, f"{len(instances(program))} instances run"
 
+    # Started for a client while another owns the name: it leaves that one the only one.
+    late = subprocess.Popen([program], env=dict(desktop.env, FTP_PUBLISHER_START_LOCK=os.path.join(
+        work, "late.lock")), stdin=subprocess.DEVNULL)
+    if late.wait(timeout=20) != 0:
+        raise check_failed("a program started for a client stayed beside the running one")
+    assert len(instances(program)) == 1, f"{len(instances(program))} instances run"
+
     # Two at once with none running: one program for both.
     end_instances(program)
     both = [subprocess.Popen([program, "--publish"], env=desktop.env, stdout=subprocess.PIPE)

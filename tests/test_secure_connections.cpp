@@ -1,6 +1,7 @@
 #include "ftp_server_fixture.h"
 #include "secure_servers.h"
 #include "sftp_directory.h"
+#include "tcp_connect.h"
 #include "transfer_component.h"
 #include "upload_page.h"
 
@@ -53,6 +54,7 @@ class test_secure_connections final : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void connect_leaves_time_for_the_next_address();
     void tls_upload_data();
     void tls_upload();
     void tls_certificate_refused_data();
@@ -473,6 +475,60 @@ void test_secure_connections::sftp_login_without_password() {
              qPrintable(QString::number(double(std::clock() - cpu) / CLOCKS_PER_SEC)));
     QCOMPARE(file_content(root->filePath(QStringLiteral("www/page.php"))),
              said == marker ? page_bytes : QByteArray());
+}
+
+namespace {
+
+// A listening socket on 127.0.0.1 with room for `backlog` connections not yet accepted.
+socket_handle listener(int backlog, sockaddr_in& address) {
+    socket_handle listening(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listening.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listening.get(), backlog) != 0 ||
+        ::getsockname(listening.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return socket_handle();
+    return listening;
+}
+
+addrinfo address_info(sockaddr_in& address) {
+    addrinfo info{};
+    info.ai_family = AF_INET;
+    info.ai_socktype = SOCK_STREAM;
+    info.ai_addrlen = sizeof address;
+    info.ai_addr = reinterpret_cast<sockaddr*>(&address);
+    return info;
+}
+
+} // namespace
+
+// An address that swallows the handshake (a full queue drops it, as a broken IPv6 route does)
+// leaves the next one time to answer.
+void test_secure_connections::connect_leaves_time_for_the_next_address() {
+    sockaddr_in silent_address{}, answering_address{};
+    const socket_handle silent = listener(0, silent_address);
+    const socket_handle answering = listener(8, answering_address);
+    QVERIFY(silent.get() >= 0 && answering.get() >= 0);
+    // The one place in the silent one's queue, taken.
+    const socket_handle queued(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    QCOMPARE(::connect(queued.get(), reinterpret_cast<sockaddr*>(&silent_address),
+                       sizeof silent_address),
+             0);
+    const addrinfo first = address_info(silent_address);
+    const addrinfo second = address_info(answering_address);
+    const std::atomic_bool stopping{false};
+    QElapsedTimer clock;
+    clock.start();
+    const connect_attempt attempt = connect_first(
+        {&first, &second}, std::chrono::steady_clock::now() + std::chrono::seconds(4), stopping);
+    QCOMPARE(attempt.error, 0);
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    QCOMPARE(::getpeername(attempt.socket.get(), reinterpret_cast<sockaddr*>(&peer), &length), 0);
+    QCOMPARE(peer.sin_port, answering_address.sin_port);
 }
 
 void test_secure_connections::sftp_create_folders_data() {

@@ -110,28 +110,39 @@ transfer_result<socket_handle> tcp_connect(const QString& host, quint16 port,
     std::vector<const addrinfo*> all;
     for (const addrinfo* address = found->found; address; address = address->ai_next)
         all.push_back(address);
-    int error = EADDRNOTAVAIL;
-    for (std::size_t tried = 0; tried < all.size(); ++tried) {
-        const addrinfo* address = all[tried];
-        socket_handle socket(::socket(address->ai_family,
-                                      address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                      address->ai_protocol));
+    connect_attempt attempt = connect_first(all, deadline, stopping);
+    if (attempt.error == 0)
+        return std::move(attempt.socket);
+    const int error = attempt.error;
+    if (error == ETIMEDOUT)
+        return failed(upload_text::tr("no answer within %1 s").arg(limit.count()));
+    return failed(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+connect_attempt connect_first(const std::vector<const addrinfo*>& addresses,
+                              std::chrono::steady_clock::time_point deadline,
+                              const std::atomic_bool& stopping) {
+    connect_attempt attempt{socket_handle(), EADDRNOTAVAIL};
+    for (std::size_t tried = 0; tried < addresses.size(); ++tried) {
+        const addrinfo& address = *addresses[tried];
+        socket_handle socket(::socket(address.ai_family,
+                                      address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                      address.ai_protocol));
         if (socket.get() < 0) {
-            error = errno;
+            attempt.error = errno;
             continue;
         }
         // Each address its share of what is left: one that swallows packets (a broken IPv6
         // route) must leave time for the next.
-        const auto share = (deadline - clock_type::now()) / std::int64_t(all.size() - tried);
-        error = connect_one(socket, *address, clock_type::now() + share, stopping);
-        if (error == 0) {
+        const auto share = (deadline - clock_type::now()) / std::int64_t(addresses.size() - tried);
+        attempt.error = connect_one(socket, address, clock_type::now() + share, stopping);
+        if (attempt.error == 0) {
             make_blocking(socket);
-            return socket;
+            attempt.socket = std::move(socket);
+            return attempt;
         }
-        if (error == ECANCELED)
+        if (attempt.error == ECANCELED)
             break;
     }
-    if (error == ETIMEDOUT)
-        return failed(upload_text::tr("no answer within %1 s").arg(limit.count()));
-    return failed(QString::fromLocal8Bit(std::strerror(error)));
+    return attempt;
 }
