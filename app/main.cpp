@@ -30,14 +30,23 @@ struct app_text final {
 // -style) are refused too, so no argument is ever taken for something it is not; Qt reads its
 // environment variables. Every argument after --publish or --watch is a file, whatever its name.
 struct command_line {
-    enum class kind { start, publish, watch } what = kind::start;
-    QStringList files; // absolute
+    enum class kind { start, publish, watch, changed } what = kind::start;
+    QStringList files; // absolute; of --publish-changed, its option without the dashes
 };
 
 std::optional<command_line> read_command_line(int argc, char* argv[]) {
     if (argc == 1)
         return command_line{};
     const std::string_view first = argv[1];
+    if (first == "--publish-changed") {
+        if (argc == 2)
+            return command_line{command_line::kind::changed, {}};
+        const std::string_view option = argv[2];
+        if (argc == 3 && (option == "--dry-run" || option == "--mark-published"))
+            return command_line{command_line::kind::changed,
+                                {QString::fromLatin1(option.substr(2))}};
+        return std::nullopt;
+    }
     if (first != "--publish" && first != "--watch")
         return std::nullopt;
     command_line command{
@@ -61,13 +70,32 @@ instance_address instance_for(const QString& settings_dir) {
     return instance_address_for(settings_path(settings_dir));
 }
 
+// A run of changed files, told line by line; refused (exit 2) when it cannot start.
+void publish_changed(Form1& form, const QString& option, std::shared_ptr<instance_reply> reply) {
+    const changed_mode mode = option == u"dry-run"          ? changed_mode::dry_run
+                              : option == u"mark-published" ? changed_mode::mark_published
+                                                            : changed_mode::publish;
+    form.publish_changed(
+        mode,
+        {[reply](bool succeeded, const QString& line) { reply->tell(succeeded, line); },
+         [reply](const QString& line) { reply->say(line); }},
+        [reply](const site_run_result& result) {
+            if (!result.refused.isEmpty())
+                return reply->refuse(result.refused);
+            reply->done(result.summary);
+        });
+}
+
 // What a client asks, done as the window would do it. The reply stays open until the last
 // publish asked for has been told.
 void answer(Form1& form, const instance_request& request, std::shared_ptr<instance_reply> reply) {
     const auto tell = [reply](bool succeeded, const QString& reason) {
         reply->tell(succeeded, reason);
     };
-    if (request.files.isEmpty() && !request.watch)
+    if (request.what == instance_request::kind::changed)
+        return publish_changed(form, request.files.value(0), reply);
+    const bool watch = request.what == instance_request::kind::watch;
+    if (request.files.isEmpty() && !watch)
         return form.publish(tell);
     // A watched page is published as any file of the site is: one save, read once.
     const QString page = form.txt_localdir->text() + form.txt_page->text();
@@ -82,7 +110,7 @@ void answer(Form1& form, const instance_request& request, std::shared_ptr<instan
             return reply->refuse(file.error.text);
         files << *file.value;
     }
-    if (!request.watch)
+    if (!watch)
         return form.publish_files(files, tell);
     // Watched and asked for by the path as given: a link keeps its own name.
     for (qsizetype i = 0; i < files.size(); ++i)
@@ -97,6 +125,8 @@ int run_command(const command_line& command, int argc, char* argv[]) {
     const QString program = QCoreApplication::applicationFilePath();
     if (command.what == command_line::kind::publish)
         return publish_through_instance(address, program, command.files);
+    if (command.what == command_line::kind::changed)
+        return publish_changed_through_instance(address, program, command.files.value(0));
     return watch_saves(address, program, command.files);
 }
 
@@ -111,7 +141,8 @@ int main(int argc, char* argv[]) {
         install_translations();
         std::fprintf(stderr, "%s\n",
                      qUtf8Printable(app_text::tr(
-                         "usage: ftp-publisher [--publish [FILE...] | --watch [FILE...]]")));
+                         "usage: ftp-publisher [--publish [FILE...] | --watch [FILE...] | "
+                         "--publish-changed [--dry-run | --mark-published]]")));
         return 2;
     }
     if (command->what != command_line::kind::start)

@@ -168,6 +168,27 @@ int publish_through_instance(const instance_address& address, const QString& pro
     return outcome(failure, refused, told >= std::max<qsizetype>(1, files.size()), succeeded);
 }
 
+int publish_changed_through_instance(const instance_address& address, const QString& program,
+                                     const QString& option) {
+    QString refused;
+    bool complete = false;
+    bool succeeded = true;
+    QStringList request{instance_protocol::changed};
+    if (!option.isEmpty())
+        request << option;
+    const QString failure = ask(address, program, request, [&](const QStringList& answer) {
+        if (answer.first() == instance_protocol::usage)
+            return void(refused = answer.value(1));
+        if (answer.first() == instance_protocol::say || answer.first() == instance_protocol::done) {
+            complete = complete || answer.first() == instance_protocol::done;
+            return say(stdout, answer.value(1));
+        }
+        succeeded = succeeded && answer.first() == fixed_text::title_ok;
+        say(stdout, answer.first() + QStringLiteral(": ") + answer.value(1));
+    });
+    return outcome(failure, refused, complete, succeeded);
+}
+
 int ask_what_to_watch(const instance_address& address, const QString& program,
                       const QStringList& files, QList<watched_file>* watched) {
     QString refused;

@@ -18,6 +18,12 @@
 int publish_through_instance(const instance_address& address, const QString& program,
                              const QStringList& files);
 
+// Publishes every changed file of the site (`option`: empty, "dry-run" or "mark-published"): a
+// line for each file, the lines the program says, and the summary last. Exit code 1 when any
+// file failed.
+int publish_changed_through_instance(const instance_address& address, const QString& program,
+                                     const QString& option);
+
 // A file to watch, as the running program named it.
 struct watched_file {
     QString path;

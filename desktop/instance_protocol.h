@@ -6,13 +6,18 @@
 // Between `ftp-publisher --publish` or `--watch` and the running program: one line a message,
 // its fields apart by tabs, each percent-encoded so that no file name can end or split a line.
 //   asked:   "publish" [FILE...]  (no FILE: the configured page)   "watch" [FILE...]
+//            "changed" ["dry-run" | "mark-published"]
 //   answers: "busy" (while an upload runs, every second), then "O.K." or "Fehler" and the reason,
 //            one for each file or the page; "usage" and why nothing was done; "watch", a path
-//            and the name to show
+//            and the name to show; "say" and a line to show as it is; "done" and the summary
+//            line that ends a run of changed files
 namespace instance_protocol {
 
 inline const QString publish = QStringLiteral("publish");
 inline const QString watch = QStringLiteral("watch");
+inline const QString changed = QStringLiteral("changed");
+inline const QString say = QStringLiteral("say");
+inline const QString done = QStringLiteral("done");
 inline const QString busy = QStringLiteral("busy");
 inline const QString usage = QStringLiteral("usage");
 

@@ -50,6 +50,14 @@ void instance_reply::watch(const QString& path, const QString& shown) {
     send({instance_protocol::watch, path, shown});
 }
 
+void instance_reply::say(const QString& line) {
+    send({instance_protocol::say, line});
+}
+
+void instance_reply::done(const QString& summary) {
+    send({instance_protocol::done, summary});
+}
+
 void instance_reply::send(const QStringList& fields) {
     if (client)
         client->write(instance_protocol::line_of(fields));
@@ -97,15 +105,17 @@ void instance_server::serve(QLocalSocket* client) {
         const QStringList asked =
             instance_protocol::fields_of(client->readLine(instance_protocol::line_limit));
         disconnect(client, &QLocalSocket::readyRead, this, nullptr);
-        const bool watch = asked.first() == instance_protocol::watch;
-        if (!watch && asked.first() != instance_protocol::publish)
+        instance_request request{instance_request::kind::publish, asked.mid(1)};
+        if (asked.first() == instance_protocol::watch)
+            request.what = instance_request::kind::watch;
+        else if (asked.first() == instance_protocol::changed)
+            request.what = instance_request::kind::changed;
+        else if (asked.first() != instance_protocol::publish)
             return client->disconnectFromServer();
         // From the event loop, as a click comes: the upload waits in nested loops of its own.
-        QTimer::singleShot(0, this,
-                           [this, request = instance_request{watch, asked.mid(1)},
-                            guard = QPointer<QLocalSocket>(client)] {
-                               handle(request, std::make_shared<instance_reply>(guard));
-                           });
+        QTimer::singleShot(0, this, [this, request, guard = QPointer<QLocalSocket>(client)] {
+            handle(request, std::make_shared<instance_reply>(guard));
+        });
     });
 }
 

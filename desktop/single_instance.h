@@ -19,8 +19,8 @@ class QTimer;
 
 // What a client asks the running program.
 struct instance_request {
-    bool watch = false; // which files to watch; else publish them
-    QStringList files;  // absolute paths; none: the configured page
+    enum class kind { publish, watch, changed } what = kind::publish;
+    QStringList files; // absolute paths; none: the configured page. Of "changed": its option
 };
 
 // The running program's answer to one request; it ends when the object goes.
@@ -37,6 +37,9 @@ public:
     void refuse(const QString& reason);
     // A file to watch, and its name to show.
     void watch(const QString& path, const QString& shown);
+    // A line to show as it is; the summary that ends a run of changed files.
+    void say(const QString& line);
+    void done(const QString& summary);
 
 private:
     void send(const QStringList& fields);

@@ -75,7 +75,8 @@ def check(desktop, program, folder):
 
     # A wrong argument starts nothing.
     for wrong in (["--bogus"], ["now", "--publish"], ["-platform", "offscreen"], ["--publish", ""]):
-        publish(*wrong, code=2, err="usage: ftp-publisher [--publish [FILE...] | --watch [FILE...]]\n",
+        publish(*wrong, code=2, err="usage: ftp-publisher [--publish [FILE...] | --watch [FILE...] | "
+                "--publish-changed [--dry-run | --mark-published]]\n",
                 within=10)
     if os.listdir(runtime) or instances(program):
         raise check_failed("a wrong argument started the program")

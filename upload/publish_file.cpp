@@ -4,8 +4,8 @@
 
 #include <QLineEdit>
 
-QString publish_file(const upload_view& view, const site_file& file) {
-    return publish_copy(view, [&] {
+put_outcome put_file(const upload_view& view, const site_file& file) {
+    return put_copy(view, [&] {
         return put_target{file.local, remote_path_for(view.txt_ftpdir->text(), file.relative),
                           folders_below(file.relative)};
     });

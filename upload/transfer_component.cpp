@@ -105,6 +105,7 @@ struct transfer_component::impl {
     std::atomic_bool stopping{false};
     std::unique_ptr<curl_session> session;      // worker only: FTP, with or without TLS
     std::unique_ptr<sftp_connection> ssh;       // worker only
+    QByteArray ssh_login;                       // worker only: whose `ssh` is
     std::unique_ptr<QTemporaryFile> trusted;    // worker only
     std::map<QByteArray, server_habits> habits; // worker only: what each server was seen to do
     std::thread worker;
@@ -194,11 +195,15 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
                         next.settings.new_folders);
 }
 
-// One SSH connection per publish, kept until CLOSE as libcurl keeps FTP's.
+// One SSH connection kept until CLOSE, as libcurl keeps FTP's: several PUTs before one CLOSE log
+// in once. One for another server or account is not used.
 transfer_result<QString> transfer_component::impl::publish_over_sftp(const connection_plan& plan,
                                                                      const put_paths& paths,
                                                                      QFile& file, int new_folders) {
-    ssh.reset();
+    const QByteArray login = plan.target.origin + '\0' + plan.user_name + '\0' + plan.password;
+    if (login != ssh_login)
+        ssh.reset();
+    ssh_login = login;
     sftp_directory directory(ssh, plan, stopping, paths.remote_directory, file);
     return publish_page(directory, paths.page, file.size(), habits[plan.target.origin],
                         new_folders);

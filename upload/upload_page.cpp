@@ -40,6 +40,12 @@ QString upload_page(const upload_view& view) {
 }
 
 QString publish_copy(const upload_view& view, const std::function<put_target()>& target_now) {
+    const put_outcome put = put_copy(view, target_now);
+    close_connection(view);
+    return put.response;
+}
+
+put_outcome put_copy(const upload_view& view, const std::function<put_target()>& target_now) {
     view.window->setWindowTitle(fixed_text::window_title.toString());
     transfer_component* inet = view.Inet1;
     hand_over_settings(view);
@@ -51,21 +57,24 @@ QString publish_copy(const upload_view& view, const std::function<put_target()>&
     transfer_component::check_command(QStringLiteral("PUT ") + target.local + u' ' + target.remote);
     const auto copy = snapshot_while_waiting(target.local);
     const auto argument =
-        copy.value ? put_argument((*copy.value)->fileName(), target.remote) : copy.error;
+        copy.value ? put_argument(copy.value->file->fileName(), target.remote) : copy.error;
     if (!argument.value) {
         const QString response =
             failed_upload_text(argument.error.text, view.txt_ftp_password->text());
         show_outcome(view, response);
-        return response;
+        return {response, {}};
     }
     inet->allow_new_folders(target.new_folders);
     inet->execute(std::nullopt, QStringLiteral("PUT ") + *argument.value);
     wait_for_transfer(*inet);
 
     const QString response = inet->response_text();
-    inet->execute(std::nullopt, QStringLiteral("CLOSE"));
     show_outcome(view, response);
-    return response;
+    return {response, copy.value->sha256};
+}
+
+void close_connection(const upload_view& view) {
+    view.Inet1->execute(std::nullopt, QStringLiteral("CLOSE"));
 }
 
 void hand_over_settings(const upload_view& view) {

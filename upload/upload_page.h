@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <functional>
 
@@ -36,6 +37,13 @@ struct put_target {
 // the wait, the PUT of a private copy of `target_now()`, the wait, the response, CLOSE, the title
 // and the minimised window. The value is the response text.
 QString publish_copy(const upload_view& view, const std::function<put_target()>& target_now);
+// The same without CLOSE, for several files over one login: the caller closes after the last.
+struct put_outcome {
+    QString response;
+    QByteArray sha256; // of the copy that was sent; empty when none was made
+};
+put_outcome put_copy(const upload_view& view, const std::function<put_target()>& target_now);
+void close_connection(const upload_view& view);
 
 // The steps an upload shares with the publishing of any other file of the site: the component's
 // six settings from the boxes, and the outcome shown.

@@ -4,12 +4,15 @@
 #include "fixed_texts.h"
 #include "layout_table.h"
 #include "minimise_after_first_frame.h"
+#include "publish_changed.h"
 #include "publish_file.h"
+#include "publish_record.h"
 #include "response_text.h"
 #include "settings_file.h"
 #include "settings_location.h"
 #include "upload_page.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -42,7 +45,7 @@ void keep_input_method_out(QLineEdit* box) {
 } // namespace
 
 Form1::Form1(const QString& settings_dir, transfer_options options)
-    : Inet1(options, this), settings_file(settings_path(settings_dir)) {
+    : Inet1(options, this), settings_dir(settings_dir), settings_file(settings_path(settings_dir)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowIcon(icon());
     // The table's boxes are 17 pixels high: dialog text of the size they were drawn for.
@@ -174,9 +177,37 @@ void Form1::publish(const outcome_told& told) {
 
 void Form1::publish_files(const QList<site_file>& files, const outcome_told& told) {
     take_turn([this, files, told] {
+        // One login for all: a PUT each, one CLOSE after the last.
         for (const site_file& file : files)
-            publish_with([this, &file] { return publish_file(view(), file); },
+            publish_with([this, &file] { return put_file(view(), file).response; },
                          file.relative + QStringLiteral(": "), told);
+        if (!files.isEmpty())
+            close_connection(view());
+    });
+}
+
+void Form1::publish_changed(changed_mode mode, const site_run_report& report,
+                            const std::function<void(const site_run_result&)>& finished) {
+    take_turn([this, mode, report, finished] {
+        site_run_result result;
+        run_handler(
+            this, tr("Publish changed files"),
+            [&] {
+                password_from_keyring.wait();
+                result =
+                    ::publish_changed(view(),
+                                      publish_record::state_folder(
+                                          settings_dir, QCoreApplication::applicationDirPath()),
+                                      mode, report);
+            },
+            [&](const QString& reason) { result.refused = reason; });
+        if (mode == changed_mode::publish && result.refused.isEmpty())
+            emit published(result.failed == 0,
+                           result.failed == 0
+                               ? tr("%n file(s) published", nullptr, result.published)
+                               : tr("%1 (%n file(s) failed)", nullptr, result.failed)
+                                     .arg(result.first_failure));
+        finished(result);
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "password_keyring.h"
+#include "publish_changed.h"
 #include "settings_file.h"
 #include "settings_location.h"
 #include "site_file.h"
@@ -41,6 +42,10 @@ public:
     // Publishes each file of the site as a click publishes the page, one after the other, in one
     // turn; `told` and the signal hear each outcome with the file's name before its reason.
     void publish_files(const QList<site_file>& files, const outcome_told& told);
+    // Every changed file of the site, in one turn and over one login (publish_changed.h);
+    // `finished` hears the run's result once it is over. The signal sums the run up.
+    void publish_changed(changed_mode mode, const site_run_report& report,
+                         const std::function<void(const site_run_result&)>& finished);
 
     // The outer height in twips, title bar included, as the window reports it.
     float outer_height() const;
@@ -82,6 +87,7 @@ private:
     setting_boxes setting_boxes_in_file_order() const;
     void tell_password_place(password_place place);
 
+    QString settings_dir;
     QString settings_file;
     std::deque<std::function<void()>> waiting; // publishes asked for while one runs
     bool publishing = false;
