@@ -20,12 +20,16 @@ for context in root.iter("context"):
     for message in context.iter("message"):
         source, translation = message.findtext("source"), message.find("translation")
         where = f"{context.findtext('name')}: {source!r}"
+        # A text with a count has one form a number; each must be there and keep the placeholders.
+        forms = [form.text or "" for form in translation.iter("numerusform")] or [translation.text or ""]
         if translation.get("type") in ("vanished", "obsolete"):
             faults.append("no longer in the code: " + where)
-        elif translation.get("type") == "unfinished" or not (translation.text or "").strip():
+        elif translation.get("type") == "unfinished" or not all(form.strip() for form in forms):
             faults.append("not translated: " + where)
-        elif sorted(re.findall(r"%\d", source)) != sorted(re.findall(r"%\d", translation.text)):
-            faults.append(f"placeholders differ: {where} -> {translation.text!r}")
+        else:
+            for form in forms:
+                if sorted(re.findall(r"%\d", source)) != sorted(re.findall(r"%\d", form)):
+                    faults.append(f"placeholders differ: {where} -> {form!r}")
 print("\n".join(faults + [f"{os.path.basename(ts)}: {len(faults)} entries need work"]))
 if faults:
     print("run 'cmake --build build --target update_translations', then translate them")

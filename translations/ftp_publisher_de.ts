@@ -11,6 +11,26 @@
         <source>No keyring took the password: it is kept in the settings file.</source>
         <translation>Kein Schlüsselbund hat das Passwort angenommen: Es steht in der Einstellungsdatei.</translation>
     </message>
+    <message>
+        <source>Publish changed files</source>
+        <translation>Geänderte Dateien veröffentlichen</translation>
+    </message>
+    <message>
+        <source>%1 (1 file failed)</source>
+        <translation>%1 (1 Datei fehlgeschlagen)</translation>
+    </message>
+    <message>
+        <source>%1 (%2 files failed)</source>
+        <translation>%1 (%2 Dateien fehlgeschlagen)</translation>
+    </message>
+    <message>
+        <source>1 file published</source>
+        <translation>1 Datei veröffentlicht</translation>
+    </message>
+    <message>
+        <source>%1 files published</source>
+        <translation>%1 Dateien veröffentlicht</translation>
+    </message>
 </context>
 <context>
     <name>app</name>
@@ -30,12 +50,12 @@
         <translation>Start</translation>
     </message>
     <message>
-        <source>usage: ftp-publisher [--publish [FILE...] | --watch [FILE...]]</source>
-        <translation>Aufruf: ftp-publisher [--publish [DATEI...] | --watch [DATEI...]]</translation>
-    </message>
-    <message>
         <source>ftp-publisher --publish cannot reach this program: %1</source>
         <translation>ftp-publisher --publish erreicht dieses Programm nicht: %1</translation>
+    </message>
+    <message>
+        <source>usage: ftp-publisher [--publish [FILE...] | --watch [FILE...] | --publish-changed [--dry-run | --mark-published]]</source>
+        <translation>Aufruf: ftp-publisher [--publish [DATEI...] | --watch [DATEI...] | --publish-changed [--dry-run | --mark-published]]</translation>
     </message>
 </context>
 <context>
@@ -134,6 +154,29 @@
     <message>
         <source>the folder %1 cannot be created: %2</source>
         <translation>der Ordner %1 lässt sich nicht anlegen: %2</translation>
+    </message>
+</context>
+<context>
+    <name>site</name>
+    <message>
+        <source>the folder %1 cannot be read</source>
+        <translation>der Ordner %1 kann nicht gelesen werden</translation>
+    </message>
+    <message>
+        <source>skipped: %1: a link to %2, outside the local directory</source>
+        <translation>übersprungen: %1: ein Verweis auf %2, außerhalb des lokalen Verzeichnisses</translation>
+    </message>
+    <message>
+        <source>no local directory is set</source>
+        <translation>kein lokales Verzeichnis eingestellt</translation>
+    </message>
+    <message>
+        <source>the local directory %1 is not a folder</source>
+        <translation>das lokale Verzeichnis %1 ist kein Ordner</translation>
+    </message>
+    <message>
+        <source>the local directory %1 cannot be read</source>
+        <translation>das lokale Verzeichnis %1 kann nicht gelesen werden</translation>
     </message>
 </context>
 <context>
@@ -447,6 +490,26 @@
     <message>
         <source>the name was not found within %1 s</source>
         <translation>der Name wurde nicht binnen %1 s gefunden</translation>
+    </message>
+    <message>
+        <source>nothing published yet to this server, account and remote directory: every file counts as changed</source>
+        <translation>noch nichts auf diesen Server, dieses Konto und dieses entfernte Verzeichnis veröffentlicht: jede Datei gilt als geändert</translation>
+    </message>
+    <message>
+        <source>%1 to publish, %2 failed, %3 unchanged</source>
+        <translation>%1 zu veröffentlichen, %2 fehlgeschlagen, %3 unverändert</translation>
+    </message>
+    <message>
+        <source>%1 marked as published, %2 failed, %3 unchanged</source>
+        <translation>%1 als veröffentlicht vermerkt, %2 fehlgeschlagen, %3 unverändert</translation>
+    </message>
+    <message>
+        <source>%1 published, %2 failed, %3 unchanged</source>
+        <translation>%1 veröffentlicht, %2 fehlgeschlagen, %3 unverändert</translation>
+    </message>
+    <message>
+        <source>the record of what was published cannot be written: %1</source>
+        <translation>der Vermerk des Veröffentlichten kann nicht geschrieben werden: %1</translation>
     </message>
 </context>
 </TS>

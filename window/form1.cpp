@@ -186,6 +186,17 @@ void Form1::publish_files(const QList<site_file>& files, const outcome_told& tol
     });
 }
 
+// What the notification says of a run: how many arrived, or the first failure and how many failed.
+QString Form1::run_summary(const site_run_result& result) {
+    // One arg() call each: a "%2" in the failure's text stays as it is.
+    if (result.failed == 1)
+        return tr("%1 (1 file failed)").arg(result.first_failure);
+    if (result.failed > 1)
+        return tr("%1 (%2 files failed)").arg(result.first_failure, QString::number(result.failed));
+    return result.published == 1 ? tr("1 file published")
+                                 : tr("%1 files published").arg(result.published);
+}
+
 void Form1::publish_changed(changed_mode mode, const site_run_report& report,
                             const std::function<void(const site_run_result&)>& finished) {
     take_turn([this, mode, report, finished] {
@@ -202,11 +213,7 @@ void Form1::publish_changed(changed_mode mode, const site_run_report& report,
             },
             [&](const QString& reason) { result.refused = reason; });
         if (mode == changed_mode::publish && result.refused.isEmpty())
-            emit published(result.failed == 0,
-                           result.failed == 0
-                               ? tr("%n file(s) published", nullptr, result.published)
-                               : tr("%1 (%n file(s) failed)", nullptr, result.failed)
-                                     .arg(result.first_failure));
+            emit published(result.failed == 0, run_summary(result));
         finished(result);
     });
 }

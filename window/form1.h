@@ -78,6 +78,7 @@ private:
     void name_for_screen_readers();
     void set_tab_order();
     void connect_handlers();
+    static QString run_summary(const site_run_result& result);
     void take_turn(std::function<void()> request);
     void start_next();
     void publish_with(const std::function<QString()>& upload, const QString& name,
