@@ -15,6 +15,7 @@
 #include <QDBusConnection>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <cstdio>
 #include <optional>
@@ -101,7 +102,20 @@ void answer(Form1& form, const instance_request& request, std::shared_ptr<instan
     const QString page = form.txt_localdir->text() + form.txt_page->text();
     const QStringList paths = request.files.isEmpty() ? QStringList{page} : request.files;
     QList<site_file> files;
+    QStringList file_paths; // as given, beside `files`
+    QStringList folders;
     for (const QString& path : paths) {
+        // A folder of the site is watched with all below it.
+        if (watch && path != page && QFileInfo(path).isDir()) {
+            const QString site = QFileInfo(form.txt_localdir->text()).canonicalFilePath();
+            const QString folder = QFileInfo(path).canonicalFilePath();
+            if (site.isEmpty() || (folder != site && !folder.startsWith(site + u'/')))
+                return reply->refuse(
+                    QCoreApplication::translate("upload", "%1 lies outside the local directory %2")
+                        .arg(path, form.txt_localdir->text()));
+            folders << folder;
+            continue;
+        }
         // The page goes where a click sends it, wherever a link of that name leads.
         transfer_result<site_file> file = path == page
                                               ? site_file{page, form.txt_page->text()}
@@ -109,12 +123,16 @@ void answer(Form1& form, const instance_request& request, std::shared_ptr<instan
         if (!file.value)
             return reply->refuse(file.error.text);
         files << *file.value;
+        file_paths << path;
     }
     if (!watch)
         return form.publish_files(files, tell);
     // Watched and asked for by the path as given: a link keeps its own name.
+    const QString site = QFileInfo(form.txt_localdir->text()).canonicalFilePath();
+    for (const QString& folder : folders)
+        reply->watch_folder(folder, site);
     for (qsizetype i = 0; i < files.size(); ++i)
-        reply->watch(paths[i], files[i].relative);
+        reply->watch(file_paths[i], files[i].relative);
 }
 
 int run_command(const command_line& command, int argc, char* argv[]) {

@@ -192,12 +192,15 @@ int publish_changed_through_instance(const instance_address& address, const QStr
 int ask_what_to_watch(const instance_address& address, const QString& program,
                       const QStringList& files, QList<watched_file>* watched) {
     QString refused;
-    const QString failure = ask(address, program, QStringList{instance_protocol::watch} + files,
-                                [&](const QStringList& answer) {
-                                    if (answer.first() == instance_protocol::usage)
-                                        return void(refused = answer.value(1));
-                                    if (answer.first() == instance_protocol::watch)
-                                        *watched << watched_file{answer.value(1), answer.value(2)};
-                                });
+    const QString failure =
+        ask(address, program, QStringList{instance_protocol::watch} + files,
+            [&](const QStringList& answer) {
+                if (answer.first() == instance_protocol::usage)
+                    return void(refused = answer.value(1));
+                if (answer.first() == instance_protocol::watch)
+                    *watched << watched_file{answer.value(1), answer.value(2), {}};
+                if (answer.first() == instance_protocol::folder)
+                    *watched << watched_file{answer.value(1), answer.value(1), answer.value(2)};
+            });
     return outcome(failure, refused, !watched->isEmpty(), true);
 }

@@ -28,6 +28,8 @@ int publish_changed_through_instance(const instance_address& address, const QStr
 struct watched_file {
     QString path;
     QString shown;
+    // A folder: watched with all below it, its names relative to this local directory.
+    QString site;
 };
 
 // Which files `files` (none: the configured page) are, checked as a publish would check them.

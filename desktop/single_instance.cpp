@@ -50,6 +50,10 @@ void instance_reply::watch(const QString& path, const QString& shown) {
     send({instance_protocol::watch, path, shown});
 }
 
+void instance_reply::watch_folder(const QString& path, const QString& site) {
+    send({instance_protocol::folder, path, site});
+}
+
 void instance_reply::say(const QString& line) {
     send({instance_protocol::say, line});
 }

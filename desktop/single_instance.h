@@ -37,6 +37,8 @@ public:
     void refuse(const QString& reason);
     // A file to watch, and its name to show.
     void watch(const QString& path, const QString& shown);
+    // A folder to watch with everything below it; `site` is the local directory.
+    void watch_folder(const QString& path, const QString& site);
     // A line to show as it is; the summary that ends a run of changed files.
     void say(const QString& line);
     void done(const QString& summary);

@@ -107,6 +107,8 @@ def check(program):
     finally:
         end(watch)
 
+    check_folder(program)
+
     watch = start_watch(program, "blog/neu.html")
     try:
         shutil.rmtree(os.path.join(local, "blog"))
@@ -117,9 +119,31 @@ def check(program):
         end(watch)
 
 
+def check_folder(program):
+    """The whole site watched: a new file in a new folder, two saves over one login, and the
+    skipped names never."""
+    watch = start_watch(program, ".")
+    try:
+        os.makedirs(os.path.join(local, "neu", "tief"))
+        save("neu/tief/seite.html", b"<p>tief</p>\n")
+        expect(watch, 1, "O.K.: neu/tief/seite.html: ")
+        assert on_server("neu/tief/seite.html") == b"<p>tief</p>\n"
+        logins = events.count("COMMAND USER tester")
+        save("index.html", b"<p>both 1</p>\n")
+        save("blog/neu.html", b"<p>both 2</p>\n")
+        said = expect(watch, 2, "O.K.: ")
+        assert events.count("COMMAND USER tester") == logins + 1, "two saves, two logins"
+        save(".entwurf.html", b"x")
+        save("index.html~", b"x")
+        assert lines(watch) == [], "a skipped name was published"
+    finally:
+        end(watch)
+
+
+events = []
 folder = program = None
 try:
-    with ftp_server(home, "tester", "geheim 7") as server:
+    with ftp_server(home, "tester", "geheim 7", on_event=events.append) as server:
         folder, program = program_copy(executable, [
             server.url, "tester", "geheim 7", local + "/", "/www/", "index.html"])
         program = os.path.realpath(program)
