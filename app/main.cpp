@@ -90,8 +90,8 @@ void publish_changed(Form1& form, const QString& option, std::shared_ptr<instanc
 // What a client asks, done as the window would do it. The reply stays open until the last
 // publish asked for has been told.
 void answer(Form1& form, const instance_request& request, std::shared_ptr<instance_reply> reply) {
-    const auto tell = [reply](bool succeeded, const QString& reason) {
-        reply->tell(succeeded, reason);
+    const auto tell = [reply, &form](bool succeeded, const QString& reason) {
+        reply->tell(succeeded, reason, form.told_failure_may_pass());
     };
     if (request.what == instance_request::kind::changed)
         return publish_changed(form, request.files.value(0), reply);

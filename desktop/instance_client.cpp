@@ -152,7 +152,8 @@ void say(std::FILE* to, const QString& line) {
 }
 
 int publish_through_instance(const instance_address& address, const QString& program,
-                             const QStringList& files) {
+                             const QStringList& files, QStringList* passing,
+                             const QStringList& quiet) {
     QString refused;
     qsizetype told = 0;
     bool succeeded = true;
@@ -161,9 +162,14 @@ int publish_through_instance(const instance_address& address, const QString& pro
             [&](const QStringList& answer) {
                 if (answer.first() == instance_protocol::usage)
                     return void(refused = answer.value(1));
-                ++told;
-                succeeded = succeeded && answer.first() == fixed_text::title_ok;
-                say(stdout, answer.first() + QStringLiteral(": ") + answer.value(1));
+                // One answer a file, in their order.
+                const QString file = files.value(told++);
+                const bool ok = answer.first() == fixed_text::title_ok;
+                succeeded = succeeded && ok;
+                if (!ok && passing && answer.value(2) == instance_protocol::again)
+                    *passing << file;
+                if (ok || !quiet.contains(file))
+                    say(stdout, answer.first() + QStringLiteral(": ") + answer.value(1));
             });
     return outcome(failure, refused, told >= std::max<qsizetype>(1, files.size()), succeeded);
 }

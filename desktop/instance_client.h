@@ -15,8 +15,11 @@
 
 // Publishes `files` (absolute paths; none: the configured page), one after the other: a line
 // for each with its outcome and reason.
+// `passing`, when given, hears which of `files` failed in a way that may pass when tried again
+// later; the failures of those in `quiet` are not said (they are being tried again).
 int publish_through_instance(const instance_address& address, const QString& program,
-                             const QStringList& files);
+                             const QStringList& files, QStringList* passing = nullptr,
+                             const QStringList& quiet = {});
 
 // Publishes every changed file of the site (`option`: empty, "dry-run" or "mark-published"): a
 // line for each file, the lines the program says, and the summary last. Exit code 1 when any

@@ -42,6 +42,8 @@ private:
         file_version seen;
         QTimer settle;
         bool told_gone = false;
+        QTimer again; // after a failure that may pass: 5 s, then twice as long, up to 5 min
+        bool retrying = false;
     };
     // A watched folder and all below it: its names relative to the local directory `site`.
     struct tree {
@@ -92,6 +94,9 @@ save_watch::entry& save_watch::add(const watched_file& file) {
     watched->settle.setSingleShot(true);
     watched->settle.setInterval(save_settle_ms);
     connect(&watched->settle, &QTimer::timeout, this,
+            [this, found = watched.get()] { settled(*found); });
+    watched->again.setSingleShot(true);
+    connect(&watched->again, &QTimer::timeout, this,
             [this, found = watched.get()] { settled(*found); });
     entries.push_back(std::move(watched));
     return *entries.back();
@@ -187,6 +192,9 @@ void save_watch::look_at(entry& watched, bool file_itself) {
     if (now == watched.seen && !file_itself)
         return;
     watched.seen = now;
+    // A new save ends the tries of the one before: it is published by itself.
+    watched.again.stop();
+    watched.retrying = false;
     watched.settle.start();
 }
 
@@ -210,10 +218,26 @@ void save_watch::publish_settled() {
     if (ready.isEmpty() || std::any_of(entries.begin(), entries.end(),
                                        [](const auto& e) { return e->settle.isActive(); }))
         return;
+    const QList<entry*> sent = std::exchange(ready, {});
     QStringList paths;
-    for (const entry* each : std::exchange(ready, {}))
+    QStringList quiet; // tried again: their failure was said the first time
+    for (const entry* each : sent) {
         paths << each->file.path;
-    publish_through_instance(address, program, paths);
+        if (each->retrying)
+            quiet << each->file.path;
+    }
+    QStringList passing;
+    publish_through_instance(address, program, paths, &passing, quiet);
+    for (entry* each : sent) {
+        // A refused login or a lasting refusal waits for the next save: hosts lock accounts out.
+        if (!passing.contains(each->file.path)) {
+            each->retrying = false;
+            continue;
+        }
+        const int last = each->retrying ? each->again.interval() : 0;
+        each->again.start(last == 0 ? retry_first_ms : std::min(2 * last, retry_longest_ms));
+        each->retrying = true;
+    }
 }
 
 } // namespace

@@ -37,9 +37,12 @@ instance_reply::~instance_reply() {
         client->disconnectFromServer();
 }
 
-void instance_reply::tell(bool succeeded, const QString& reason) {
-    send({(succeeded ? fixed_text::title_ok : fixed_text::title_failed).toString(),
-          shown_reason(reason)});
+void instance_reply::tell(bool succeeded, const QString& reason, bool may_pass) {
+    QStringList fields{(succeeded ? fixed_text::title_ok : fixed_text::title_failed).toString(),
+                       shown_reason(reason)};
+    if (!succeeded && may_pass)
+        fields << instance_protocol::again;
+    send(fields);
 }
 
 void instance_reply::refuse(const QString& reason) {

@@ -32,7 +32,8 @@ public:
     instance_reply& operator=(const instance_reply&) = delete;
 
     // One for each file, or for the page: the outcome and its reason.
-    void tell(bool succeeded, const QString& reason);
+    // A failure that `may_pass` may be tried again later.
+    void tell(bool succeeded, const QString& reason, bool may_pass = false);
     // Nothing was done: the request cannot be carried out as asked.
     void refuse(const QString& reason);
     // A file to watch, and its name to show.

@@ -5,6 +5,7 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -140,6 +141,31 @@ def check_folder(program):
         end(watch)
 
 
+def check_retry(executable):
+    """A save while the server is away: one line says so, and the save arrives by itself once the
+    server is back, with one line more."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    folder, program = program_copy(executable, [
+        f"ftp://127.0.0.1:{port}", "tester", "geheim 7", local + "/", "/www/", "index.html"])
+    program = os.path.realpath(program)
+    try:
+        watch = start_watch(program, "index.html")
+        try:
+            save("index.html", b"<p>while away</p>\n")
+            expect(watch, 1, "Fehler: index.html: ")
+            with ftp_server(home, "tester", "geheim 7", extra=["--port", str(port)]):
+                said = lines(watch, quiet=12, limit=20)
+                assert len(said) == 1 and said[0].startswith("O.K.: index.html: "), said
+                assert on_server("index.html") == b"<p>while away</p>\n"
+        finally:
+            end(watch)
+    finally:
+        end_instances(program)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 events = []
 folder = program = None
 try:
@@ -151,6 +177,7 @@ try:
             check(program)
         finally:
             end_instances(program)
+    check_retry(executable)
     print("1 passed, 0 failed")
 finally:
     shutil.rmtree(work, ignore_errors=True)

@@ -26,6 +26,7 @@ Fault modes:
     --cut-after N          reset both connections once N bytes of an upload arrived (the first
                            upload only; later connections work, so a client can clean up)
     --drop-after-dele      carry out the first DELE, then reset the connection unanswered
+    --port N               listen on this port instead of a free one (a server that comes back)
     --address ::1          listen there instead (the benchmark's delaying proxy takes 127.0.0.1)
     --passive-ports LO-HI  passive data connections on these ports only
 """
@@ -199,6 +200,7 @@ def main():
     parser.add_argument("--auth-failed-delay", type=float, default=0.0, metavar="S")
     parser.add_argument("--address", choices=["127.0.0.1", "::1"], default="127.0.0.1")
     parser.add_argument("--passive-ports", metavar="LO-HI")
+    parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -211,7 +213,7 @@ def main():
     if args.passive_ports:
         low, high = (int(p) for p in args.passive_ports.split("-"))
         handler.passive_ports = list(range(low, high + 1))
-    server = FTPServer((args.address, 0), handler)
+    server = FTPServer((args.address, args.port), handler)
     event(str(server.socket.getsockname()[1]))
     while not closed.is_set():
         server.serve_forever(timeout=0.1, blocking=False)

@@ -40,6 +40,8 @@ private slots:
     void refused_data();
     void refused();
     void close_ends_the_connection();
+    void failure_says_whether_it_may_pass_data();
+    void failure_says_whether_it_may_pass();
     void commands_run_in_order_with_their_own_settings();
     void destruction_aborts_a_running_upload();
     void drain_ends_in_order_and_in_bounds_data();
@@ -282,6 +284,49 @@ void test_transfer_component::refused() {
              QStringList{u"COMMAND USER "_s + ftp_server::user()});
     for (const QString& event : server.events())
         QVERIFY2(!event.contains(u"DELE"_s), qPrintable(event));
+}
+
+void test_transfer_component::failure_says_whether_it_may_pass_data() {
+    QTest::addColumn<bool>("server");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("file_there");
+    QTest::addColumn<bool>("may_pass");
+
+    const QString right = ftp_server::password();
+    QTest::newRow("server away") << false << QStringList() << right << true << true;
+    QTest::newRow("no room (452)")
+        << true << QStringList{u"--reply-on-stor"_s, u"452 Full."_s} << right << true << true;
+    // Asked again, the host would refuse again, and may lock the account out.
+    QTest::newRow("login refused (530)") << true << QStringList() << u"falsch"_s << true << false;
+    QTest::newRow("refused for good (553)")
+        << true << QStringList{u"--reply-on-stor"_s, u"553 Never."_s} << right << true << false;
+    QTest::newRow("local file missing") << true << QStringList() << right << false << false;
+}
+
+// What a watch needs to know to try a failed save again by itself, or not.
+void test_transfer_component::failure_says_whether_it_may_pass() {
+    QFETCH(bool, server);
+    QFETCH(QStringList, faults);
+    QFETCH(QString, password);
+    QFETCH(bool, file_there);
+    QFETCH(bool, may_pass);
+
+    std::unique_ptr<ftp_server> ftp;
+    QString url = u"ftp://127.0.0.1:%1"_s.arg(closed_port());
+    if (server) {
+        ftp = std::make_unique<ftp_server>(faults);
+        QVERIFY2(ftp->started(), qPrintable(ftp->start_error()));
+        QVERIFY(QDir(ftp->home()).mkpath(u"www"_s));
+        url = ftp->url();
+    }
+    const QString file = file_there ? local_file(u"seite.php"_s, awkward_content(1000))
+                                    : local->path() + u"/fehlt.php"_s;
+    transfer_component inet(short_limits());
+    configure(inet, url, ftp_server::user(), password);
+    const QString response = put_and_close(inet, file + u" /www/seite.php"_s);
+    QVERIFY2(!response.contains(u"erfolgreich"_s), qPrintable(response));
+    QCOMPARE(inet.failure_may_pass(), may_pass);
 }
 
 void test_transfer_component::close_ends_the_connection() {

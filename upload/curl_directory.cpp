@@ -64,7 +64,9 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
     transfer_error failed = session.failure(code, failure_kind(what, code));
     long reply = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
-    failed.lasting = reply >= 500 && reply < 600;
+    // A certificate that was not trusted will not be trusted when asked again either.
+    failed.lasting = (reply >= 500 && reply < 600) || code == CURLE_PEER_FAILED_VERIFICATION ||
+                     code == CURLE_SSL_CACERT_BADFILE || code == CURLE_LOGIN_DENIED;
     return failed;
 }
 

@@ -28,7 +28,8 @@ transfer_error check_host_key(ssh_session session, const QString& known_hosts_fi
                 upload_text::tr("the host key of %1 has changed since it was recorded in %2; "
                                 "connection refused. If the server's key was really replaced, "
                                 "remove its old line from that file.")
-                    .arg(host_entry(target), known_hosts_file)};
+                    .arg(host_entry(target), known_hosts_file),
+                true};
     case SSH_KNOWN_HOSTS_ERROR:
         break;
     }

@@ -56,7 +56,8 @@ private:
     ssh_session session;
     const connection_plan& plan;
     socket_watch& watch;
-    QStringList tried; // what did not log in, for the failure's text
+    QStringList tried;         // what did not log in, for the failure's text
+    bool agent_silent = false; // an agent that may answer next time
 };
 
 transfer_error login::with_password() {
@@ -67,9 +68,11 @@ transfer_error login::with_password() {
         rc = keyboard_interactive();
     if (rc == SSH_AUTH_SUCCESS)
         return {};
+    // Asked again, a host would refuse again, and may lock the account.
     return {kind::broken,
             upload_text::tr("the SFTP login at %1 was refused (user name or password wrong?): %2")
-                .arg(plan.target.host, QString::fromUtf8(ssh_get_error(session)))};
+                .arg(plan.target.host, QString::fromUtf8(ssh_get_error(session))),
+            true};
 }
 
 // The password answers every prompt that hides what is typed; one that shows it asks for
@@ -103,11 +106,13 @@ transfer_error login::with_keys() {
         tried << upload_text::tr(
                      "no SSH agent runs, and %1 holds no id_ed25519, id_ecdsa or id_rsa")
                      .arg(folder);
-    return {kind::broken, upload_text::tr("the SFTP login at %1 as %2 was refused: without a "
-                                          "password only a key can log in, and none was accepted "
-                                          "(tried: %3)")
-                              .arg(plan.target.host, QString::fromUtf8(plan.user_name),
-                                   tried.join(QStringLiteral("; ")))};
+    return {kind::broken,
+            upload_text::tr("the SFTP login at %1 as %2 was refused: without a "
+                            "password only a key can log in, and none was accepted "
+                            "(tried: %3)")
+                .arg(plan.target.host, QString::fromUtf8(plan.user_name),
+                     tried.join(QStringLiteral("; "))),
+            !agent_silent};
 }
 
 bool login::agent() {
@@ -115,6 +120,7 @@ bool login::agent() {
         return false;
     if (!ssh_agent_answers(plan.agent_socket, std::min(agent_limit, plan.limits.reply_timeout))) {
         tried << upload_text::tr("the SSH agent, which did not answer");
+        agent_silent = true;
         return false;
     }
     // Our own connection, handed to libssh: it waits for the agent's signature without a limit,
@@ -135,10 +141,10 @@ bool login::agent() {
     signing.idle();
     if (rc == SSH_AUTH_SUCCESS)
         return true;
-    tried << (signing.cut_for() == socket_watch::reason::limit
-                  ? upload_text::tr("the SSH agent, which did not sign within %1 s")
-                        .arg(agent_signature_limit.count())
-                  : upload_text::tr("the keys of the SSH agent"));
+    agent_silent = signing.cut_for() == socket_watch::reason::limit;
+    tried << (agent_silent ? upload_text::tr("the SSH agent, which did not sign within %1 s")
+                                 .arg(agent_signature_limit.count())
+                           : upload_text::tr("the keys of the SSH agent"));
     return false;
 }
 

@@ -52,6 +52,7 @@ struct command {
 struct outcome {
     bool replaces_response = false; // CLOSE keeps the text that describes the last PUT
     QString text;
+    bool may_pass = false; // a failure that asking again later may mend
 };
 
 // `what` names the setting, marked for translation where it is given.
@@ -64,8 +65,9 @@ void refuse_control_characters(const QString& text, const char* what) {
                 .toStdString());
 }
 
+// Found before any connection: asking again later changes nothing.
 transfer_error broken(const QString& text) {
-    return {kind::broken, text};
+    return {kind::broken, text, true};
 }
 
 } // namespace
@@ -97,6 +99,7 @@ struct transfer_component::impl {
     connection_settings settings;
     int outstanding = 0; // commands started and not yet finished
     QString response;
+    bool may_pass = false;
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -127,8 +130,8 @@ void transfer_component::impl::run() {
             result = carry_out(next);
         } catch (const std::exception& e) {
             // Out of memory, say: an exception must not end the program from this thread.
-            result = {true,
-                      failed_upload_text(QString::fromUtf8(e.what()), next.settings.password)};
+            result = {true, failed_upload_text(QString::fromUtf8(e.what()), next.settings.password),
+                      false};
         }
         {
             const std::lock_guard lock(mutex);
@@ -142,12 +145,13 @@ void transfer_component::impl::run() {
 outcome transfer_component::impl::carry_out(const command& next) {
     if (next.what == command::kind::close) {
         close_connection();
-        return {false, {}};
+        return {false, {}, false};
     }
     const transfer_result<QString> published = publish(next);
     if (published.value)
-        return {true, *published.value};
-    return {true, failed_upload_text(published.error.text, next.settings.password)};
+        return {true, *published.value, false};
+    return {true, failed_upload_text(published.error.text, next.settings.password),
+            !published.error.lasting};
 }
 
 // Everything the upload's exchanges share is prepared here, once.
@@ -235,8 +239,10 @@ void transfer_component::impl::post(command next) {
 }
 
 void transfer_component::impl::finish(const outcome& result) {
-    if (result.replaces_response)
+    if (result.replaces_response) {
         response = result.text;
+        may_pass = result.may_pass;
+    }
     --outstanding;
     emit owner->command_finished();
 }
@@ -339,4 +345,8 @@ bool transfer_component::still_executing() const {
 
 QString transfer_component::response_text() const {
     return d->response;
+}
+
+bool transfer_component::failure_may_pass() const {
+    return d->may_pass;
 }

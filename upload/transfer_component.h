@@ -46,6 +46,10 @@ public:
 
     bool still_executing() const;
     QString response_text() const;
+    // Whether the last PUT failed in a way that asking again later may mend (the server away, the
+    // link down, a time-out, a 4xx reply), not for good (a refused login, a 5xx reply, a host key
+    // that changed, a local file that is not there).
+    bool failure_may_pass() const;
 
 signals:
     void command_finished();

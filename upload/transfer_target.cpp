@@ -79,7 +79,7 @@ transfer_result<transfer_target> transfer_target_for(const QString& server_url,
     const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
     const auto refused = [](const QString& why) {
         return transfer_error{transfer_error::kind::broken,
-                              upload_text::tr("server URL not usable: %1").arg(why)};
+                              upload_text::tr("server URL not usable: %1").arg(why), true};
     };
     if (!url)
         return refused(upload_text::tr("out of memory"));

@@ -62,7 +62,7 @@ put_outcome put_copy(const upload_view& view, const std::function<put_target()>&
         const QString response =
             failed_upload_text(argument.error.text, view.txt_ftp_password->text());
         show_outcome(view, response);
-        return {response, {}};
+        return {response, {}, false};
     }
     inet->allow_new_folders(target.new_folders);
     inet->execute(std::nullopt, QStringLiteral("PUT ") + *argument.value);
@@ -70,7 +70,7 @@ put_outcome put_copy(const upload_view& view, const std::function<put_target()>&
 
     const QString response = inet->response_text();
     show_outcome(view, response);
-    return {response, copy.value->sha256};
+    return {response, copy.value->sha256, inet->failure_may_pass()};
 }
 
 void close_connection(const upload_view& view) {

@@ -40,7 +40,8 @@ QString publish_copy(const upload_view& view, const std::function<put_target()>&
 // The same without CLOSE, for several files over one login: the caller closes after the last.
 struct put_outcome {
     QString response;
-    QByteArray sha256; // of the copy that was sent; empty when none was made
+    QByteArray sha256;     // of the copy that was sent; empty when none was made
+    bool may_pass = false; // failed, but may not when asked again later
 };
 put_outcome put_copy(const upload_view& view, const std::function<put_target()>& target_now);
 void close_connection(const upload_view& view);

@@ -172,14 +172,16 @@ upload_view Form1::view() {
 }
 
 void Form1::publish(const outcome_told& told) {
-    take_turn([this, told] { publish_with([this] { return upload_page(view()); }, {}, told); });
+    take_turn([this, told] {
+        publish_with([this] { return put_outcome{upload_page(view()), {}, false}; }, {}, told);
+    });
 }
 
 void Form1::publish_files(const QList<site_file>& files, const outcome_told& told) {
     take_turn([this, files, told] {
         // One login for all: a PUT each, one CLOSE after the last.
         for (const site_file& file : files)
-            publish_with([this, &file] { return put_file(view(), file).response; },
+            publish_with([this, &file] { return put_file(view(), file); },
                          file.relative + QStringLiteral(": "), told);
         if (!files.isEmpty())
             close_connection(view());
@@ -236,7 +238,7 @@ void Form1::start_next() {
         QTimer::singleShot(0, this, [this] { start_next(); });
 }
 
-void Form1::publish_with(const std::function<QString()>& upload, const QString& name,
+void Form1::publish_with(const std::function<put_outcome()>& upload, const QString& name,
                          const outcome_told& told) {
     const auto tell = [this, &told, &name](bool succeeded, const QString& reason) {
         if (told)
@@ -247,10 +249,14 @@ void Form1::publish_with(const std::function<QString()>& upload, const QString& 
         this, btn_copy->text(),
         [this, &tell, &upload] {
             password_from_keyring.wait();
-            const QString response = upload();
-            tell(response.contains(success_marker, Qt::CaseSensitive), response);
+            const put_outcome put = upload();
+            may_pass = put.may_pass;
+            tell(put.response.contains(success_marker, Qt::CaseSensitive), put.response);
         },
-        [&tell](const QString& reason) { tell(false, reason); });
+        [this, &tell](const QString& reason) {
+            may_pass = false;
+            tell(false, reason);
+        });
 }
 
 void Form1::save_clicked() {

@@ -42,6 +42,8 @@ public:
     // Publishes each file of the site as a click publishes the page, one after the other, in one
     // turn; `told` and the signal hear each outcome with the file's name before its reason.
     void publish_files(const QList<site_file>& files, const outcome_told& told);
+    // While an outcome is told: whether that failure may pass when asked again later.
+    bool told_failure_may_pass() const { return may_pass; }
     // Every changed file of the site, in one turn and over one login (publish_changed.h);
     // `finished` hears the run's result once it is over. The signal sums the run up.
     void publish_changed(changed_mode mode, const site_run_report& report,
@@ -81,7 +83,7 @@ private:
     static QString run_summary(const site_run_result& result);
     void take_turn(std::function<void()> request);
     void start_next();
-    void publish_with(const std::function<QString()>& upload, const QString& name,
+    void publish_with(const std::function<put_outcome()>& upload, const QString& name,
                       const outcome_told& told);
     upload_view view();
     void save_clicked();
@@ -91,6 +93,7 @@ private:
     QString settings_dir;
     QString settings_file;
     std::deque<std::function<void()>> waiting; // publishes asked for while one runs
+    bool may_pass = false;
     bool publishing = false;
     float height_set = 0.0f; // the last outer height we set, and the client height it gave
     int client_height_set = -1;
