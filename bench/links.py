@@ -14,6 +14,7 @@ client logs in with a key (only ours of this build: the one before knew password
 import os
 import pwd
 import re
+import shutil
 import socket
 import statistics
 import tempfile
@@ -256,4 +257,125 @@ def run_links(b, runs, before=None):
     lines += ["", "Commands (FTP) or requests (SFTP) the server received for one publish:", ""]
     for (scheme, name), seen in sequences.items():
         lines.append(f"- {scheme}, {name} ({len(seen)}): `{', '.join(seen)}`")
+    return "\n".join(lines)
+
+
+SITE_FILES = 20
+
+
+def lftp_argv(server, port, local, certs, known_hosts):
+    """lftp's mirror -R of the site folder, as a user of it deploys a site."""
+    scheme = URL_SCHEMES[server.scheme]
+    settings = ["set net:max-retries 1", "set cmd:fail-exit yes", "set ftp:prefer-epsv yes"]
+    if server.scheme in ("ftpes", "ftps"):
+        settings += [f"set ssl:ca-file {os.path.join(certs, 'trusted.pem')}",
+                     "set ftp:ssl-force yes", "set ftp:ssl-protect-data yes"]
+    if scheme == "sftp":
+        settings += ['set sftp:connect-program "ssh -a -x -o StrictHostKeyChecking=no '
+                     f'-o UserKnownHostsFile={known_hosts}"']
+    script = "; ".join(settings + [f"mirror -R --no-perms {local} {server.folder()}/site", "quit"])
+    return ["lftp", "-u", f"{USER},{PASSWORD}", "-e", script, f"{scheme}://127.0.0.1:{port}"]
+
+
+def run_site(b, runs):
+    """20 files of 20 KiB in one run: ours as `--publish FILE...` sends them (bench_upload site,
+    the window's own code), one `curl -T` command for all 20, and lftp's mirror -R where lftp is
+    installed; every file rewritten before each run, so each client sends all 20."""
+    work = tempfile.mkdtemp(prefix="site-", dir=b.work)
+    for folder in (b.work, work):
+        os.chmod(folder, 0o755)
+    certs = os.path.join(work, "certs")
+    os.makedirs(certs)
+    run(["/usr/bin/python3", os.path.join(SCRIPTS, "secure_servers.py"), "certs", certs],
+        timeout=120)
+    with open(os.path.join(certs, "trusted.pem"), "wb") as trusted:
+        for name in ("/etc/ssl/certs/ca-certificates.crt", os.path.join(certs, "ca.pem")):
+            with open(name, "rb") as part:
+                trusted.write(part.read() + b"\n")
+    local = os.path.join(work, "site")
+    os.makedirs(local)
+    names = [f"seite-{n:02d}.html" for n in range(SITE_FILES)]
+
+    def rewrite():
+        for name in names:
+            with open(os.path.join(local, name), "wb") as f:
+                f.write(os.urandom(20 * 1024))
+
+    rewrite()
+    lftp = shutil.which("lftp")
+    results = {}  # (scheme, client) -> {rtt: [seconds]}
+    for scheme in ("ftp", "ftpes", "sftp"):
+        server = scheme_server(scheme, work, certs)
+        os.makedirs(os.path.join(server.root, "www", "site"), exist_ok=True)
+        known_hosts = os.path.join(work, scheme + "_known_hosts")
+        try:
+            for rtt in RTTS:
+                argv = ["/usr/bin/python3", PROXY, "--rtt", str(rtt), "--target", str(server.port)]
+                if server.passive:
+                    argv += ["--passive", "%d-%d" % server.passive]
+                proxy = process_with_port(argv)
+                try:
+                    url = f"{scheme}://127.0.0.1:{proxy.port}"
+                    with session([b.program("bench_upload"), "site", url, USER, PASSWORD, local,
+                                  f"{server.folder()}/site/", os.path.join(certs, "ca.pem"),
+                                  known_hosts], b.env) as ours:
+                        def publish_ours():
+                            values = ours.upload()
+                            if values["published"] != str(SITE_FILES):
+                                raise RuntimeError(f"{scheme}: ours failed: {values['response']}")
+                            return float(values["seconds"])
+
+                        def publish_curl():
+                            argv = curl_argv(server, proxy.port, "{" + ",".join(
+                                os.path.join(local, n) for n in names) + "}", certs, known_hosts,
+                                False)
+                            argv[-1] = argv[-1].rsplit("/", 1)[0] + "/site/"
+                            start = time.monotonic()
+                            run(argv, timeout=300)
+                            return time.monotonic() - start
+
+                        def publish_lftp():
+                            # Its mirror compares size and time stamp, and a rewrite keeps the
+                            # size: the server's copies go first, untimed, so it sends all.
+                            for n in names:
+                                os.remove(os.path.join(server.root, "www", "site", n))
+                            start = time.monotonic()
+                            run(lftp_argv(server, proxy.port, local, certs, known_hosts),
+                                timeout=300)
+                            return time.monotonic() - start
+
+                        clients = {"ours": publish_ours, "curl -T, one command": publish_curl}
+                        if lftp:
+                            clients["lftp mirror -R"] = publish_lftp
+                        for round in range(1 + runs):  # the first round warms up
+                            for name, client in clients.items():
+                                rewrite()
+                                seconds = client()
+                                for n in names:
+                                    stored = os.path.join(server.root, "www", "site", n)
+                                    with open(stored, "rb") as f, \
+                                            open(os.path.join(local, n), "rb") as g:
+                                        if f.read() != g.read():
+                                            raise RuntimeError(f"{scheme}: {name}: {n} differs")
+                                if round:
+                                    results.setdefault((scheme, name), {}).setdefault(
+                                        rtt, []).append(seconds)
+                finally:
+                    proxy.stop()
+        finally:
+            server.stop()
+
+    lines = [f"### The whole site: {SITE_FILES} files of 20 KiB in one run (median of {runs})", "",
+             "| scheme | client | s at RTT " + " | s at RTT ".join(str(r) for r in RTTS)
+             + " | round trips per run | per file |",
+             "|---|---|" + "---|" * len(RTTS) + "---|---|"]
+    longest = RTTS[-1]
+    for (scheme, name), by_rtt in results.items():
+        # Each round trip costs the RTT: the slope of the medians counts them, the login's too.
+        trips = (statistics.median(by_rtt[longest]) - statistics.median(by_rtt[0])) / (longest / 1000)
+        lines.append(f"| {scheme} | {name} | "
+                     + " | ".join(f"{statistics.median(by_rtt[r]):.2f}" for r in RTTS)
+                     + f" | {trips:.1f} | {trips / SITE_FILES:.1f} |")
+    if not lftp:
+        lines += ["", "lftp is not installed: its column is left out."]
     return "\n".join(lines)

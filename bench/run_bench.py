@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 
-from links import run_links
+from links import run_links, run_site
 from processes import ftp_server
 from upload_session import key_values, run, session
 
@@ -241,6 +241,9 @@ class bench:
     def links(self):
         self.extra_sections.append(run_links(self, max(9, self.runs), self.before))
 
+    def site(self):
+        self.extra_sections.append(run_site(self, self.runs))
+
     def cpu_while_waiting(self):
         rate = 1_000_000
         server = self.server(throttle=rate)
@@ -331,7 +334,8 @@ def main():
                         help="links: also measure this build's bench_upload, as \"ours before\"")
     parser.add_argument("--only", nargs="+", metavar="PART",
                         choices=["start_up", "latency", "throughput", "memory",
-                                 "cpu_while_waiting", "links"], help="run only these parts")
+                                 "cpu_while_waiting", "links", "site"],
+                        help="run only these parts")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("--runs must be at least 5")
@@ -343,7 +347,7 @@ def main():
     loads = []  # other work on this shared machine shows here
     try:
         for part in (b.start_up, b.latency, b.throughput, b.memory, b.cpu_while_waiting,
-                     b.links):
+                     b.links, b.site):
             print(f"… {part.__name__.replace('_', ' ')}", file=sys.stderr, flush=True)
             if not args.only or part.__name__ in args.only:
                 loads.append(f"{part.__name__.replace('_', ' ')} {os.getloadavg()[0]:.1f}")

@@ -7,6 +7,11 @@
 //   bench_upload click <settings dir>
 //       an offscreen Form1 that reads its settings from <settings dir>; each line on stdin
 //       clicks "nach FTP kopieren" once; seconds run from the click to the outcome title
+//   bench_upload site <url> <user> <password> <local dir> <remote dir> [<CA file> <known_hosts>
+//       [<SSH folder>]]
+//       an offscreen Form1 with these settings; each line on stdin publishes every file of the
+//       local dir as `ftp-publisher --publish FILE...` does (a PUT each over one login, one
+//       CLOSE); seconds run from the request to the last file's outcome
 //   bench_upload versions
 #include "failure_path.h"
 #include "form1.h"
@@ -15,7 +20,10 @@
 #include "upload_page.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <chrono>
 #include <cstdio>
 #include <curl/curl.h>
@@ -118,6 +126,43 @@ int click(char* argv[]) {
     return 0;
 }
 
+int site(int argc, char* argv[]) {
+    set_failure_sink([](QWidget*, const QString& text) { print_line("failure", text); });
+    transfer_options options;
+    if (argc >= 9) {
+        options.extra_ca_file = QString::fromLocal8Bit(argv[7]);
+        options.known_hosts_file = QString::fromLocal8Bit(argv[8]);
+    }
+    if (argc == 10)
+        options.ssh_folder = QString::fromLocal8Bit(argv[9]);
+    const QTemporaryDir settings;
+    Form1 form(settings.path(), options);
+    form.txt_ftp_server->setText(QString::fromLocal8Bit(argv[2]));
+    form.txt_ftp_user->setText(QString::fromLocal8Bit(argv[3]));
+    form.txt_ftp_password->setText(QString::fromLocal8Bit(argv[4]));
+    const QString local_dir = QString::fromLocal8Bit(argv[5]);
+    form.txt_localdir->setText(local_dir);
+    form.txt_ftpdir->setText(QString::fromLocal8Bit(argv[6]));
+    QList<site_file> files;
+    for (const QString& name : QDir(local_dir).entryList(QDir::Files, QDir::Name))
+        files << site_file{local_dir + u'/' + name, name};
+    for_each_line([&] {
+        wait_for_transfer(form.Inet1); // the last run's CLOSE
+        int published = 0;
+        QString last;
+        const clock_type::time_point start = clock_type::now();
+        form.publish_files(files, [&](bool ok, const QString& reason) {
+            published += ok ? 1 : 0;
+            last = reason;
+        });
+        std::printf("seconds=%.6f\nfiles=%lld\npublished=%d\n", seconds_since(start),
+                    static_cast<long long>(files.size()), published);
+        print_line("response", last);
+    });
+    wait_for_transfer(form.Inet1);
+    return 0;
+}
+
 int versions() {
     std::printf("libcurl=%s\nlibssh=%s\nqt=%s\n", curl_version_info(CURLVERSION_NOW)->version,
                 ssh_version(0), qVersion());
@@ -134,16 +179,18 @@ int main(int argc, char* argv[]) {
         // A GUI application does deferred work in its first event loop runs, which would
         // compete with the transfer; the component itself needs only the core event loop.
         const std::unique_ptr<QCoreApplication> app =
-            mode == "click" ? std::make_unique<QApplication>(argc, argv)
-                            : std::make_unique<QCoreApplication>(argc, argv);
+            mode == "click" || mode == "site" ? std::make_unique<QApplication>(argc, argv)
+                                              : std::make_unique<QCoreApplication>(argc, argv);
         if (mode == "put" && (argc == 7 || argc == 9 || argc == 10))
             rc = put(argc, argv);
         else if (mode == "click" && argc == 3)
             rc = click(argv);
+        else if (mode == "site" && (argc == 7 || argc == 9 || argc == 10))
+            rc = site(argc, argv);
         else if (mode == "versions")
             rc = versions();
         else
-            std::fprintf(stderr, "usage: bench_upload put|click|versions ...\n");
+            std::fprintf(stderr, "usage: bench_upload put|click|site|versions ...\n");
     }
     return rc;
 }
