@@ -56,7 +56,7 @@ class scheme_server:
     def __init__(self, scheme, work, certs):
         self.scheme = scheme
         self.root = os.path.join(work, scheme)
-        os.makedirs(os.path.join(self.root, "www"))
+        os.makedirs(os.path.join(self.root, "www", "site"))  # before the server takes it over
         self.log = os.path.join(work, scheme + ".log")
         self.passive = None
         self.events = []
@@ -306,7 +306,6 @@ def run_site(b, runs):
     results = {}  # (scheme, client) -> {rtt: [seconds]}
     for scheme in ("ftp", "ftpes", "sftp"):
         server = scheme_server(scheme, work, certs)
-        os.makedirs(os.path.join(server.root, "www", "site"), exist_ok=True)
         known_hosts = os.path.join(work, scheme + "_known_hosts")
         try:
             for rtt in RTTS:

@@ -889,6 +889,18 @@ void test_safe_publishing::tls_publishes_every_time() {
         QCOMPARE(file_content(root.filePath(u"www/"_s + page)), bytes);
         QCOMPARE(files_in(root.filePath(u"www"_s)), QStringList{page});
     }
+    // A site's files over one login: each data connection must resume the control connection's
+    // session, the second one too.
+    QStringList site;
+    for (int file = 0; file < 4; ++file) {
+        const QString name = u"seite-%1.html"_s.arg(file);
+        QVERIFY(write_file(local.filePath(name), awkward_content(20000 + file)));
+        site << local.filePath(name) + u" /www/"_s + name;
+    }
+    configure(inet, to);
+    for (const QString& text : put_and_close(inet, site))
+        QVERIFY2(text.contains(u"erfolgreich"), qPrintable(text));
+    QCOMPARE(file_content(root.filePath(u"www/seite-3.html"_s)), awkward_content(20003));
 }
 
 QTEST_GUILESS_MAIN(test_safe_publishing)

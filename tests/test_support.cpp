@@ -38,15 +38,25 @@ void configure(transfer_component& inet, const QString& url, const QString& user
 
 QString put_and_close(transfer_component& inet, const QString& put_argument,
                       std::chrono::milliseconds limit) {
+    // A second text says that the CLOSE did not end.
+    const QStringList texts = put_and_close(inet, QStringList{put_argument}, limit);
+    return texts.size() > 1 ? texts.last() : texts.value(0);
+}
+
+QStringList put_and_close(transfer_component& inet, const QStringList& put_arguments,
+                          std::chrono::milliseconds limit) {
     const auto idle = [&inet] { return !inet.still_executing(); };
-    inet.execute(std::nullopt, QStringLiteral("PUT ") + put_argument);
-    if (!QTest::qWaitFor(idle, static_cast<int>(limit.count())))
-        return QStringLiteral("(PUT still busy after %1 ms)").arg(limit.count());
-    const QString text = inet.response_text();
+    QStringList texts;
+    for (const QString& put_argument : put_arguments) {
+        inet.execute(std::nullopt, QStringLiteral("PUT ") + put_argument);
+        if (!QTest::qWaitFor(idle, static_cast<int>(limit.count())))
+            return texts << QStringLiteral("(PUT still busy after %1 ms)").arg(limit.count());
+        texts << inet.response_text();
+    }
     inet.execute(std::nullopt, QStringLiteral("CLOSE"));
     if (!QTest::qWaitFor(idle, static_cast<int>(limit.count())))
-        return QStringLiteral("(CLOSE still busy after %1 ms)").arg(limit.count());
-    return text;
+        return texts << QStringLiteral("(CLOSE still busy after %1 ms)").arg(limit.count());
+    return texts;
 }
 
 bool helper_process::start(const QString& program, const QStringList& arguments) {

@@ -22,6 +22,9 @@ void configure(transfer_component& inet, const QString& url, const QString& user
 // never is. A wait that runs out gives a text that says so, which no check takes for success.
 QString put_and_close(transfer_component& inet, const QString& put_argument,
                       std::chrono::milliseconds limit = std::chrono::seconds(60));
+// Several PUTs over one login, then one CLOSE: each PUT's response text.
+QStringList put_and_close(transfer_component& inet, const QStringList& put_arguments,
+                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // A helper program that a test runs (a server, a relay) on 127.0.0.1: it reports its port on a
 // line of its own ("12345" or "port 12345") and ends when its stdin closes. Ended with the

@@ -3,6 +3,8 @@
 #include "upload_text.h"
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -58,9 +60,20 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
         curl_easy_setopt(h, CURLOPT_XFERINFODATA, &never);
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 2000L);
     }
+    const bool fresh = std::exchange(fresh_connection, false) ||
+                       (plan.login_per_upload && what == exchange_kind::store);
+    if (fresh)
+        curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
     const CURLcode code = session.perform();
     if (code == CURLE_OK)
         return {};
+    if (const std::optional<tls_retry> again = tls_retry_after(code, fresh)) {
+        fresh_connection = true;
+        if (what == exchange_kind::store && !file.seek(0))
+            return {kind::broken,
+                    upload_text::tr("local file cannot be read: %1").arg(file.errorString())};
+        return exchange(what, name, commands, even_when_stopping);
+    }
     transfer_error failed = session.failure(code, failure_kind(what, code));
     long reply = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply);
@@ -68,6 +81,30 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
     failed.lasting = (reply >= 500 && reply < 600) || code == CURLE_PEER_FAILED_VERIFICATION ||
                      code == CURLE_SSL_CACERT_BADFILE || code == CURLE_LOGIN_DENIED;
     return failed;
+}
+
+// A server that wants each data connection to resume the control connection's TLS session
+// refuses the second upload's (522, or 425 from ProFTPD) under TLS 1.3, whose tickets serve
+// once. Nothing was written: once more over a new connection, with TLS 1.2, whose sessions resume
+// again and again on most servers; where the server will not speak TLS 1.2, or refuses that too,
+// with a login for each upload.
+std::optional<curl_directory::tls_retry> curl_directory::tls_retry_after(CURLcode code,
+                                                                         bool fresh) {
+    if (!tls())
+        return std::nullopt;
+    if (!fresh && !plan.login_per_upload &&
+        (session.saw_reply(522) || session.saw_reply(425))) {
+        // Refused under TLS 1.2 as well: its tickets too serve once on some servers.
+        plan.login_per_upload = plan.tls_1_2_at_most;
+        plan.tls_1_2_at_most = !plan.tls_1_2_at_most;
+        return tls_retry{};
+    }
+    if (fresh && plan.tls_1_2_at_most && code == CURLE_SSL_CONNECT_ERROR) {
+        plan.tls_1_2_at_most = false;
+        plan.login_per_upload = true;
+        return tls_retry{};
+    }
+    return std::nullopt;
 }
 
 transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode code) const {

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QString>
 #include <atomic>
+#include <optional>
 
 // Publishing's exchanges over libcurl in FTP, with or without TLS: each a transfer of its own on
 // the session (so on its connection) in the page's remote directory.
@@ -32,6 +33,8 @@ private:
     transfer_error make_folder(const QString& folder);
     bool folder_exists(const QString& folder);
     transfer_error::kind failure_kind(exchange_kind what, CURLcode code) const;
+    struct tls_retry {};
+    std::optional<tls_retry> tls_retry_after(CURLcode code, bool fresh);
     transfer_error::kind store_refusal_kind(CURLcode code) const;
     transfer_error set_binary_type(const QString& name);
     bool tls() const {
@@ -44,4 +47,5 @@ private:
     QFile& file;
     const std::atomic_bool& stopping;
     bool binary_type_set = false;
+    bool fresh_connection = false; // the next exchange on a new connection
 };

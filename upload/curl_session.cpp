@@ -104,7 +104,7 @@ transfer_error curl_session::start_exchange(connection_plan& for_plan, const QBy
         curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, close_draining_data_connections);
         curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, &closing);
     }
-    return set_security_options(h, scheme, plan->ca_file);
+    return set_security_options(h, scheme, plan->ca_file, plan->tls_1_2_at_most);
 }
 
 transfer_error curl_session::failure(CURLcode code, transfer_error::kind what) const {

@@ -28,6 +28,8 @@ QStringList last_folders(const QString& directory, int levels);
 // What a server was seen to do, kept from one publish to the next.
 struct server_habits {
     bool refuses_rename_over = false; // so the page is removed before the rename, at once
+    bool tls_1_2_at_most = false;     // these two: see connection_plan
+    bool login_per_upload = false;
 };
 
 // Replaces `page` so that a reader sees the old file or the new one, whole: stored under a hidden

@@ -47,7 +47,8 @@ private:
 
 } // namespace
 
-transfer_error set_security_options(CURL* curl, url_scheme scheme, const QString& ca_file) {
+transfer_error set_security_options(CURL* curl, url_scheme scheme, const QString& ca_file,
+                                    bool tls_1_2_at_most) {
     checked_options options(curl);
     options.set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", protocol_of(scheme));
     switch (scheme) {
@@ -59,7 +60,9 @@ transfer_error set_security_options(CURL* curl, url_scheme scheme, const QString
         options.set(CURLOPT_FTPSSLAUTH, "CURLOPT_FTPSSLAUTH", long(CURLFTPAUTH_TLS));
         // TLS 1.3 where the server offers it: its session ticket on a data connection is read
         // before the close (curl_session drains the connection).
-        options.set(CURLOPT_SSLVERSION, "CURLOPT_SSLVERSION", long(CURL_SSLVERSION_TLSv1_2));
+        options.set(CURLOPT_SSLVERSION, "CURLOPT_SSLVERSION",
+                    long(CURL_SSLVERSION_TLSv1_2) |
+                        (tls_1_2_at_most ? long(CURL_SSLVERSION_MAX_TLSv1_2) : 0L));
         // OpenSSL's groups, P-256 first: the one every TLS 1.3 server must support and the only
         // one vsftpd takes. A first key share in X25519 makes vsftpd ask again, a round trip more
         // on each connection.

@@ -194,9 +194,15 @@ transfer_result<QString> transfer_component::impl::publish(const command& next) 
             return ca_file.error;
         plan.ca_file = *ca_file.value;
     }
+    server_habits& seen = habits[plan.target.origin];
+    plan.tls_1_2_at_most = seen.tls_1_2_at_most;
+    plan.login_per_upload = seen.login_per_upload;
     curl_directory directory(*session, plan, paths->remote_directory, file, stopping);
-    return publish_page(directory, paths->page, file.size(), habits[plan.target.origin],
-                        next.settings.new_folders);
+    transfer_result<QString> published =
+        publish_page(directory, paths->page, file.size(), seen, next.settings.new_folders);
+    seen.tls_1_2_at_most = plan.tls_1_2_at_most;
+    seen.login_per_upload = plan.login_per_upload;
+    return published;
 }
 
 // One SSH connection kept until CLOSE, as libcurl keeps FTP's: several PUTs before one CLOSE log
