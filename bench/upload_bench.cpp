@@ -66,7 +66,8 @@ template <class Upload> void for_each_line(Upload upload) {
     }
 }
 
-int put(int argc, char* argv[]) {
+// The optional <CA file> <known_hosts> [<SSH folder>] after the first six arguments.
+transfer_options options_from(int argc, char* argv[]) {
     transfer_options options;
     if (argc >= 9) {
         options.extra_ca_file = QString::fromLocal8Bit(argv[7]);
@@ -74,7 +75,11 @@ int put(int argc, char* argv[]) {
     }
     if (argc == 10)
         options.ssh_folder = QString::fromLocal8Bit(argv[9]);
-    transfer_component inet(options);
+    return options;
+}
+
+int put(int argc, char* argv[]) {
+    transfer_component inet(options_from(argc, argv));
     const QString command = QStringLiteral("PUT ") + QString::fromLocal8Bit(argv[5]) + u' ' +
                             QString::fromLocal8Bit(argv[6]);
     for_each_line([&] {
@@ -128,15 +133,8 @@ int click(char* argv[]) {
 
 int site(int argc, char* argv[]) {
     set_failure_sink([](QWidget*, const QString& text) { print_line("failure", text); });
-    transfer_options options;
-    if (argc >= 9) {
-        options.extra_ca_file = QString::fromLocal8Bit(argv[7]);
-        options.known_hosts_file = QString::fromLocal8Bit(argv[8]);
-    }
-    if (argc == 10)
-        options.ssh_folder = QString::fromLocal8Bit(argv[9]);
     const QTemporaryDir settings;
-    Form1 form(settings.path(), options);
+    Form1 form(settings.path(), options_from(argc, argv));
     form.txt_ftp_server->setText(QString::fromLocal8Bit(argv[2]));
     form.txt_ftp_user->setText(QString::fromLocal8Bit(argv[3]));
     form.txt_ftp_password->setText(QString::fromLocal8Bit(argv[4]));
