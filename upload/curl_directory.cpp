@@ -3,7 +3,6 @@
 #include "upload_text.h"
 
 #include <memory>
-#include <optional>
 #include <utility>
 
 namespace {
@@ -67,7 +66,7 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
     const CURLcode code = session.perform();
     if (code == CURLE_OK)
         return {};
-    if (const std::optional<tls_retry> again = tls_retry_after(code, fresh)) {
+    if (retry_with_other_tls(what, code, fresh)) {
         fresh_connection = true;
         if (what == exchange_kind::store && !file.seek(0))
             return {kind::broken,
@@ -88,23 +87,29 @@ transfer_error curl_directory::exchange(exchange_kind what, const QString& name,
 // once. Nothing was written: once more over a new connection, with TLS 1.2, whose sessions resume
 // again and again on most servers; where the server will not speak TLS 1.2, or refuses that too,
 // with a login for each upload.
-std::optional<curl_directory::tls_retry> curl_directory::tls_retry_after(CURLcode code,
-                                                                         bool fresh) {
+bool curl_directory::retry_with_other_tls(exchange_kind what, CURLcode code, bool fresh) {
     if (!tls())
-        return std::nullopt;
-    if (!fresh && !plan.login_per_upload &&
-        (session.saw_reply(522) || session.saw_reply(425))) {
+        return false;
+    // Some refuse with a reply; ProFTPD, under load, may answer 150 and then drop the data
+    // connection before a byte of the file went through it.
+    curl_off_t sent = 0;
+    curl_easy_getinfo(session.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
+    const bool refused =
+        session.saw_reply(522) || session.saw_reply(425) ||
+        (what == exchange_kind::store && sent == 0 && session.saw_reply(150) &&
+         (code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_SSL_CONNECT_ERROR));
+    if (!fresh && !plan.login_per_upload && refused) {
         // Refused under TLS 1.2 as well: its tickets too serve once on some servers.
         plan.login_per_upload = plan.tls_1_2_at_most;
         plan.tls_1_2_at_most = !plan.tls_1_2_at_most;
-        return tls_retry{};
+        return true;
     }
     if (fresh && plan.tls_1_2_at_most && code == CURLE_SSL_CONNECT_ERROR) {
         plan.tls_1_2_at_most = false;
         plan.login_per_upload = true;
-        return tls_retry{};
+        return true;
     }
-    return std::nullopt;
+    return false;
 }
 
 transfer_error::kind curl_directory::failure_kind(exchange_kind what, CURLcode code) const {

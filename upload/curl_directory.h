@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QString>
 #include <atomic>
-#include <optional>
 
 // Publishing's exchanges over libcurl in FTP, with or without TLS: each a transfer of its own on
 // the session (so on its connection) in the page's remote directory.
@@ -33,8 +32,7 @@ private:
     transfer_error make_folder(const QString& folder);
     bool folder_exists(const QString& folder);
     transfer_error::kind failure_kind(exchange_kind what, CURLcode code) const;
-    struct tls_retry {};
-    std::optional<tls_retry> tls_retry_after(CURLcode code, bool fresh);
+    bool retry_with_other_tls(exchange_kind what, CURLcode code, bool fresh);
     transfer_error::kind store_refusal_kind(CURLcode code) const;
     transfer_error set_binary_type(const QString& name);
     bool tls() const {
