@@ -157,6 +157,14 @@ def curl_argv(server, port, path, certs, known_hosts, safely):
     return argv
 
 
+def delaying_proxy(server, rtt):
+    """bench/delay_proxy.py before `server`, control and passive data connections alike."""
+    argv = ["/usr/bin/python3", PROXY, "--rtt", str(rtt), "--target", str(server.port)]
+    if server.passive:
+        argv += ["--passive", "%d-%d" % server.passive]
+    return process_with_port(argv)
+
+
 def work_with_certificates(b, prefix):
     """A folder for one part, and in it the servers' certificates and trusted.pem, what a user's
     clients trust: the system's bundle with the test CA."""
@@ -196,10 +204,7 @@ def run_links(b, runs, before=None):
         known_hosts = os.path.join(work, scheme + "_known_hosts")  # a host key per scheme
         try:
             for rtt in RTTS:
-                argv = ["/usr/bin/python3", PROXY, "--rtt", str(rtt), "--target", str(server.port)]
-                if server.passive:
-                    argv += ["--passive", "%d-%d" % server.passive]
-                proxy = process_with_port(argv)
+                proxy = delaying_proxy(server, rtt)
                 try:
                     url = f"{'sftp' if scheme == 'openssh' else scheme}://127.0.0.1:{proxy.port}"
                     login = [USER, PASSWORD]
@@ -306,10 +311,7 @@ def run_site(b, runs):
         known_hosts = os.path.join(work, scheme + "_known_hosts")
         try:
             for rtt in RTTS:
-                argv = ["/usr/bin/python3", PROXY, "--rtt", str(rtt), "--target", str(server.port)]
-                if server.passive:
-                    argv += ["--passive", "%d-%d" % server.passive]
-                proxy = process_with_port(argv)
+                proxy = delaying_proxy(server, rtt)
                 try:
                     url = f"{scheme}://127.0.0.1:{proxy.port}"
                     with session([b.program("bench_upload"), "site", url, USER, PASSWORD, local,

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QUrl>
+#include <utility>
 
 namespace {
 
@@ -36,6 +37,14 @@ QString publish_record::state_folder(const QString& settings_dir, const QString&
     const QString state = qEnvironmentVariable("XDG_STATE_HOME");
     return (state.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/state") : state) +
            QStringLiteral("/ftp-publisher");
+}
+
+bool publish_record::folder_made() {
+    const QString folder = QFileInfo(path).absolutePath();
+    if (QDir().mkpath(folder))
+        return true;
+    why = QStringLiteral("cannot create %1").arg(folder);
+    return false;
 }
 
 bool publish_record::load() {
@@ -70,10 +79,9 @@ const publish_record::file* publish_record::find(const QString& relative) const 
 
 bool publish_record::add(const QString& relative, const file& published) {
     files.insert(relative, published);
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        why = QStringLiteral("cannot create %1").arg(QFileInfo(path).absolutePath());
+    added = true;
+    if (!folder_made())
         return false;
-    }
     QFile record(path);
     const bool fresh = !record.exists();
     // One write of a whole line: a crash leaves it whole or cut, and a cut one is ignored.
@@ -87,7 +95,9 @@ bool publish_record::add(const QString& relative, const file& published) {
 }
 
 bool publish_record::write_whole() {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+    if (!std::exchange(added, false))
+        return true;
+    if (!folder_made())
         return false;
     QSaveFile record(path);
     if (!record.open(QIODevice::WriteOnly))

@@ -36,12 +36,16 @@ public:
     // Recorded at once; false when it could not be written (the run goes on, and the file is
     // sent again next time).
     bool add(const QString& relative, const file& published);
+    // The whole record at once, when anything was added since it was loaded.
     bool write_whole();
     QString error() const { return why; }
 
 private:
+    bool folder_made();
+
     QString path;
     QHash<QString, file> files;
+    bool added = false;
     QString why;
 };
 

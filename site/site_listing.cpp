@@ -71,12 +71,18 @@ void walker::add_file(const QFileInfo& info, const QString& relative) {
 
 } // namespace
 
+QString local_directory_fault(const QString& local_dir) {
+    if (local_dir.isEmpty())
+        return site_text::tr("no local directory is set");
+    if (!QFileInfo(local_dir).isDir())
+        return site_text::tr("the local directory %1 is not a folder").arg(local_dir);
+    return {};
+}
+
 site_scan list_site(const QString& local_dir) {
     const QFileInfo folder(local_dir);
-    if (local_dir.isEmpty())
-        return {{}, site_text::tr("no local directory is set")};
-    if (!folder.isDir())
-        return {{}, site_text::tr("the local directory %1 is not a folder").arg(local_dir)};
+    if (const QString fault = local_directory_fault(local_dir); !fault.isEmpty())
+        return {{}, fault};
     if (!folder.isReadable() || !folder.isExecutable())
         return {{}, site_text::tr("the local directory %1 cannot be read").arg(local_dir)};
     const QString root = folder.canonicalFilePath();

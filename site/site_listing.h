@@ -24,6 +24,9 @@ struct site_listing {
     QList<fault> unreadable; // folders that cannot be read: their files fail, the rest go on
 };
 
+// Why `local_dir`, the setting, names no local directory; empty when it does.
+QString local_directory_fault(const QString& local_dir);
+
 // The files of the site in `local_dir`; nothing, and why, when that folder is missing or
 // unreadable.
 struct site_scan {

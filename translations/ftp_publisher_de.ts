@@ -456,14 +456,6 @@
         <translation>die private Kopie %1 lässt sich in keinem PUT nennen</translation>
     </message>
     <message>
-        <source>no local directory is set</source>
-        <translation>kein lokales Verzeichnis ist eingestellt</translation>
-    </message>
-    <message>
-        <source>the local directory %1 is not a folder</source>
-        <translation>das lokale Verzeichnis %1 ist kein Ordner</translation>
-    </message>
-    <message>
         <source>%1 lies outside the local directory %2</source>
         <translation>%1 liegt außerhalb des lokalen Verzeichnisses %2</translation>
     </message>

@@ -36,6 +36,7 @@ private:
     QList<change> changes(const site_listing& listing);
     void fail(const QString& relative, const QString& reason);
     void keep(const QString& relative, const publish_record::file& file);
+    void record_trouble();
     void publish(const QList<change>& changed);
 
     const upload_view& view;
@@ -87,9 +88,8 @@ site_run_result site_run::run() {
                              .arg(result.unchanged);
         break;
     }
-    if (!record.write_whole() && !record_failed)
-        report.said(upload_text::tr("the record of what was published cannot be written: %1")
-                        .arg(record.error()));
+    if (!record.write_whole())
+        record_trouble();
     return result;
 }
 
@@ -127,7 +127,13 @@ void site_run::fail(const QString& relative, const QString& reason) {
 }
 
 void site_run::keep(const QString& relative, const publish_record::file& file) {
-    if (!record.add(relative, file) && !std::exchange(record_failed, true))
+    if (!record.add(relative, file))
+        record_trouble();
+}
+
+// Said once: the run goes on, and what is not recorded is sent again next time.
+void site_run::record_trouble() {
+    if (!std::exchange(record_failed, true))
         report.said(upload_text::tr("the record of what was published cannot be written: %1")
                         .arg(record.error()));
 }

@@ -1,6 +1,7 @@
 #include "site_file.h"
 
 #include "put_command.h"
+#include "site_listing.h"
 #include "upload_text.h"
 
 #include <QFileInfo>
@@ -33,16 +34,16 @@ QString resolved(const QString& path) {
 } // namespace
 
 transfer_result<site_file> site_file_for(const QString& local_dir, const QString& path) {
-    if (local_dir.isEmpty())
-        return refused(upload_text::tr("no local directory is set"));
-    const QFileInfo folder(local_dir);
-    if (!folder.isDir())
-        return refused(upload_text::tr("the local directory %1 is not a folder").arg(local_dir));
-    const QString root = folder.canonicalFilePath();
+    if (const QString fault = local_directory_fault(local_dir); !fault.isEmpty())
+        return refused(fault);
+    const QString root = QFileInfo(local_dir).canonicalFilePath();
     const QString prefix = root.endsWith(u'/') ? root : root + u'/';
+    const auto outside = [&] {
+        return refused(upload_text::tr("%1 lies outside the local directory %2").arg(path, root));
+    };
     const QString file = resolved(path);
     if (!file.startsWith(prefix))
-        return refused(upload_text::tr("%1 lies outside the local directory %2").arg(path, root));
+        return outside();
     if (QFileInfo(file).isDir())
         return refused(upload_text::tr("%1 is a folder, not a file").arg(path));
     // Named as given: a link goes to the server under its own name, not its target's. Only its
@@ -54,8 +55,7 @@ transfer_result<site_file> site_file_for(const QString& local_dir, const QString
         const QString folder = resolved(slash > 0 ? path.left(slash) : QStringLiteral("/"));
         const QString below = folder.endsWith(u'/') ? folder : folder + u'/';
         if (!below.startsWith(prefix))
-            return refused(
-                upload_text::tr("%1 lies outside the local directory %2").arg(path, root));
+            return outside();
         relative = below.mid(prefix.size()) + name;
     }
     if (has_control_character(relative))
