@@ -1,7 +1,7 @@
 #pragma once
 
 #include "curl_session.h"
-#include "safe_publish.h"
+#include "remote_directory.h"
 
 #include <QFile>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "safe_publish.h"
+#include "remote_directory.h"
 #include "sftp_connection.h"
 
 #include <QByteArray>

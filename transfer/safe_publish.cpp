@@ -218,16 +218,6 @@ transfer_error publisher::size_fault(const QString& name) {
 
 } // namespace
 
-QStringList last_folders(const QString& directory, int levels) {
-    const QStringList parts = directory.split(u'/', Qt::SkipEmptyParts);
-    const QString root = directory.startsWith(u'/') ? QStringLiteral("/") : QString();
-    QStringList folders;
-    for (qsizetype depth = std::max<qsizetype>(0, parts.size() - levels); depth < parts.size();
-         ++depth)
-        folders << root + parts.first(depth + 1).join(u'/');
-    return folders;
-}
-
 transfer_result<QString> publish_page(remote_directory& directory, const QString& page,
                                       std::int64_t local_size, server_habits& habits,
                                       int new_folders) {
