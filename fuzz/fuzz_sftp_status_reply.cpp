@@ -1,8 +1,10 @@
 // A server's answer to our rename request, however it is formed, is refused or read as a status
 // whose fields are the packet's own bytes; the request itself reads back to the id and the two
-// names it was made from.
+// names it was made from. The same answer to writes in flight is taken only for a request still
+// outstanding, and takes exactly that one off the ledger.
 #include "property.h"
 #include "sftp_posix_rename.h"
+#include "sftp_write_flight.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -33,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto id = input.ConsumeIntegral<std::uint32_t>();
     const QByteArray from = QByteArray::fromStdString(input.ConsumeRandomLengthString(64));
     const QByteArray to = QByteArray::fromStdString(input.ConsumeRandomLengthString(64));
+    const auto first_id = input.ConsumeIntegral<std::uint32_t>();
     const std::string reply = input.ConsumeRemainingBytesAsString();
 
     const QByteArray request = posix_rename_request(id, from, to);
@@ -46,6 +49,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     REQUIRE(at == request.size());
 
     const QByteArray packet = QByteArray::fromStdString(reply);
+    flight_ledger ledger;
+    ledger.asked_open(first_id);
+    ledger.wrote(first_id + 1, 32768);
+    ledger.wrote(first_id + 2, 100);
+    ledger.asked_size(first_id + 3);
+    ledger.asked_close(first_id + 4);
+    ledger.asked_limits(first_id + 5);
+    const int before = ledger.outstanding();
+    const std::optional<std::uint32_t> answered = reply_id(packet);
+    const bool taken = ledger.take(packet);
+    REQUIRE(!taken || (answered && *answered - first_id <= 5));
+    REQUIRE(ledger.outstanding() == before - (taken ? 1 : 0));
+    REQUIRE(ledger.bytes_outstanding() >= 0 && ledger.bytes_outstanding() <= 32868);
+    REQUIRE(!ledger.refusal() || ledger.refusal()->code != SSH_FX_OK);
+    REQUIRE(!ledger.take(packet) || !taken); // never taken twice
+
     const std::optional<sftp_status> status = status_reply(packet);
     if (!status)
         return 0;

@@ -12,6 +12,7 @@
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 // One SSH session and its SFTP channel, for one publish. Every blocking libssh call runs under
@@ -41,6 +42,8 @@ public:
                            const QString& about) const;
     // The status of the server's last answer (SSH_FX_...).
     std::uint32_t status() const { return std::uint32_t(sftp_get_error(channel.get())); }
+    // The longest write the server takes (limits@openssh.com; zero: no limit), once asked.
+    std::optional<std::uint64_t>& write_length_limit() { return write_limit; }
     // Gives the connection up: every later call fails at once.
     void drop() { watch.cut(); }
     // Whether the connection is gone: cut, timed out or closed by the server.
@@ -63,4 +66,5 @@ private:
     std::unique_ptr<std::remove_pointer_t<sftp_session>, channel_closer> channel;
     const transfer_options options;
     const QString known_hosts;
+    std::optional<std::uint64_t> write_limit;
 };

@@ -2,9 +2,9 @@
 
 #include "response_text.h"
 #include "sftp_posix_rename.h"
+#include "sftp_write_flight.h"
 #include "upload_text.h"
 
-#include <fcntl.h>
 #include <libssh/libssh_version.h>
 #include <type_traits>
 #include <utility>
@@ -13,54 +13,11 @@ namespace {
 
 using kind = transfer_error::kind;
 
-// OpenSSH's sftp-server drops a session whose WRITE exceeds its limit; its own client writes 32
-// KiB.
-constexpr qint64 piece_size = 64 * 1024;
-// Statuses of later protocol versions that some servers send to version 3 clients.
-constexpr std::uint32_t no_such_path = 10;
-constexpr std::uint32_t invalid_filename = 20;
-
-// An open file on the server, closed within the reply limit however the store ends: a server
-// that refused a write may not answer the close either.
-class remote_file final {
-public:
-    remote_file(sftp_connection& server, sftp_file handle) : server(server), handle(handle) {}
-    ~remote_file() { close(); }
-    remote_file(const remote_file&) = delete;
-    remote_file& operator=(const remote_file&) = delete;
-
-    sftp_file get() const { return handle; }
-    explicit operator bool() const { return handle != nullptr; }
-    int close() {
-        if (!handle)
-            return SSH_NO_ERROR;
-        return server.bounded(server.limits().reply_timeout,
-                              [this] { return sftp_close(std::exchange(handle, nullptr)); });
-    }
-
-private:
-    sftp_connection& server;
-    sftp_file handle;
-};
-
 struct attributes_deleter {
     void operator()(sftp_attributes attributes) const { sftp_attributes_free(attributes); }
 };
 using attributes_handle =
     std::unique_ptr<std::remove_pointer_t<sftp_attributes>, attributes_deleter>;
-
-// Only a refusal of the name itself lets the page go directly under its live name.
-kind store_refusal_kind(std::uint32_t status) {
-    switch (status) {
-    case SSH_FX_NO_SUCH_FILE:
-    case SSH_FX_PERMISSION_DENIED:
-    case no_such_path:
-    case invalid_filename:
-        return kind::name_refused;
-    default:
-        return kind::refused; // no space, over the quota, a failure of the server's own
-    }
-}
 
 QString text_of(const QByteArray& path) {
     return QString::fromUtf8(path);
@@ -93,54 +50,15 @@ transfer_error sftp_directory::store(const QString& name) {
 }
 
 transfer_error sftp_directory::store_on(sftp_connection& server, const QByteArray& path) {
-    const std::chrono::seconds reply = server.limits().reply_timeout;
-    remote_file handle(server, server.bounded(reply, [&] {
-        return sftp_open(server.sftp(), path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }));
-    if (!handle)
-        return server.failure(store_refusal_kind(server.status()), kind::broken, text_of(path));
-    std::int64_t sent = 0;
-    if (transfer_error failed = write_all(server, handle.get(), path, sent))
-        return failed;
-    const attributes_handle attributes(
-        server.bounded(reply, [&] { return sftp_fstat(handle.get()); }));
-    if (!attributes || !(attributes->flags & SSH_FILEXFER_ATTR_SIZE))
-        return server.failure(
-            kind::cut, kind::cut,
-            upload_text::tr("the size of %1 on the server is unknown").arg(text_of(path)));
-    const std::int64_t size = std::int64_t(attributes->size);
-    // A failed close may mean that the server never wrote all of it.
-    if (handle.close() != SSH_NO_ERROR)
-        return server.failure(kind::cut, kind::cut, text_of(path));
-    if (size != sent)
+    write_flight flight(server, file, path);
+    const transfer_result<std::int64_t> size = flight.run();
+    if (!size.value)
+        return size.error;
+    if (*size.value != flight.sent())
         return {kind::cut, upload_text::tr("%1 bytes on the server, %2 bytes sent")
-                               .arg(QString::number(size), QString::number(sent))};
-    stored.emplace(QString(), size);
+                               .arg(QString::number(*size.value), QString::number(flight.sent()))};
+    stored.emplace(QString(), *size.value);
     return {};
-}
-
-transfer_error sftp_directory::write_all(sftp_connection& server, sftp_file handle,
-                                         const QByteArray& path, std::int64_t& sent) {
-    for (;;) {
-        const QByteArray piece = file.read(piece_size);
-        if (piece.isEmpty() && file.error() != QFileDevice::NoError)
-            return {sent > 0 ? kind::cut : kind::broken,
-                    upload_text::tr("local file cannot be read: %1").arg(file.errorString())};
-        if (piece.isEmpty())
-            return {};
-        // Once a piece went out, part of the file may be on the server. From libssh 0.11 on,
-        // a write takes no more than the server's limit: the rest goes in the next.
-        for (qsizetype written = 0; written < piece.size();) {
-            const ssize_t took = server.bounded(server.limits().stall_time, [&] {
-                return sftp_write(handle, piece.constData() + written,
-                                  std::size_t(piece.size() - written));
-            });
-            if (took <= 0)
-                return server.failure(kind::cut, kind::cut, text_of(path));
-            written += took;
-            sent += took;
-        }
-    }
 }
 
 transfer_result<std::int64_t> sftp_directory::size_of(const QString& name) {

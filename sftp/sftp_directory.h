@@ -25,8 +25,8 @@ public:
         : connection(connection), plan(plan), stopping(stopping), directory(directory), file(file) {
     }
 
-    // Writes the file in pieces and asks the open file's size before closing it: the size that
-    // size_of() then gives for `name` without asking again.
+    // Writes the file with many writes in flight and asks the open file's size before closing
+    // it: the size that size_of() then gives for `name` without asking again.
     transfer_error store(const QString& name) override;
     transfer_result<std::int64_t> size_of(const QString& name) override;
     transfer_error rename(const QString& from, const QString& to) override;
@@ -45,8 +45,6 @@ private:
     }
     transfer_error rename_on(sftp_connection& on, const QString& from, const QString& to);
     transfer_error store_on(sftp_connection& server, const QByteArray& path);
-    transfer_error write_all(sftp_connection& server, sftp_file handle, const QByteArray& path,
-                             std::int64_t& sent);
     transfer_error renamed_in_one_step(sftp_connection& server, const QByteArray& from,
                                        const QByteArray& to);
     transfer_error create_folder(sftp_connection& server, const QByteArray& path);

@@ -319,9 +319,37 @@ def run_sftp(args):
             extension for extension in asyncssh.sftp.SFTPServerHandler._extensions
             if extension[0] != b"posix-rename@openssh.com"]
 
+    if args.write_limit:  # limits@openssh.com, as OpenSSH's sftp-server offers it
+        class limits:
+            def encode(self, version):
+                return b"".join(n.to_bytes(8, "big") for n in (65536, 65536, args.write_limit, 0))
+
+        async def give_limits(handler, packet):
+            return limits()
+
+        handler = asyncssh.sftp.SFTPServerHandler
+        handler._extensions = handler._extensions + [(b"limits@openssh.com", b"1")]
+        handler._packet_handlers = dict(handler._packet_handlers)
+        handler._packet_handlers[b"limits@openssh.com"] = give_limits
+        handler._return_types = dict(handler._return_types)
+        handler._return_types[b"limits@openssh.com"] = asyncssh.sftp.FXP_EXTENDED_REPLY
+    writes = 0
+
     class files(asyncssh.SFTPServer):
         def __init__(self, channel):
             super().__init__(channel, chroot=root)
+
+        def write(self, file_obj, offset, data):
+            nonlocal writes
+            writes += 1
+            if args.queue_log:  # bytes of later requests that arrived before this one's answer
+                with open(args.queue_log, "a") as log:
+                    log.write(f"{self._chan._session._recv_buf_len}\n")
+            if args.write_limit and len(data) > args.write_limit:
+                raise asyncssh.SFTPFailure("write longer than the limit")
+            if writes == args.refuse_write:
+                raise asyncssh.SFTPFailure("no room left for the test")
+            return super().write(file_obj, offset, data)
 
         def posix_rename(self, oldpath, newpath):
             if args.posix_rename == "refused":
@@ -344,9 +372,10 @@ def run_sftp(args):
             return super().map_path(path if path.startswith(b"/") else posixpath.join(home, path))
 
     async def serve():
+        window = {"window": args.window} if args.window else {}
         acceptor = await asyncssh.listen(args.address, 0, server_host_keys=[key],
                                          server_factory=login, sftp_factory=files,
-                                         allow_scp=False)
+                                         allow_scp=False, **window)
         say(f"port {acceptor.sockets[0].getsockname()[1]}")
         await asyncio.get_running_loop().run_in_executor(None, wait_for_stdin_end)
         acceptor.close()
@@ -467,6 +496,13 @@ def main():
         servers[name].add_argument("--command-log", metavar="FILE")
     servers["sftp"].add_argument("--host-key")
     servers["sftp"].add_argument("--request-log", metavar="FILE")
+    servers["sftp"].add_argument("--queue-log", metavar="FILE",
+                                 help="for each write, the bytes waiting behind it")
+    servers["sftp"].add_argument("--window", type=int, help="the channel window it opens")
+    servers["sftp"].add_argument("--write-limit", type=int, metavar="BYTES",
+                                 help="offer limits@openssh.com, and refuse longer writes")
+    servers["sftp"].add_argument("--refuse-write", type=int, metavar="N",
+                                 help="refuse the Nth write with a failure status")
     servers["sftp"].add_argument("--posix-rename", choices=("offered", "absent", "refused"),
                                  default="offered")
     servers["sftp"].add_argument("--keyboard-interactive", action="store_true",

@@ -273,6 +273,8 @@ private slots:
     void secure_cut_keeps_old_page();
     void tls_publishes_every_time_data();
     void tls_publishes_every_time();
+    void sftp_writes_in_flight_data();
+    void sftp_writes_in_flight();
 
 private:
     // Puts `page` from the local dir to `remote_dir` + `page` and closes, as upload_page does;
@@ -774,7 +776,8 @@ void test_safe_publishing::secure_replaces_page() {
                                    &error)
             : start_secure(scheme, root.path(), {});
     QVERIFY2(server, qPrintable(error));
-    const QByteArray bytes = awkward_content(70000);
+    // Larger than the writes in flight of SFTP can hold at once, with a short last piece.
+    const QByteArray bytes = awkward_content(4 * 1024 * 1024 + 7);
     QVERIFY(write_file(local.filePath(page), bytes));
 
     folder_events events(root.filePath(u"www"_s));
@@ -905,3 +908,57 @@ void test_safe_publishing::tls_publishes_every_time() {
 
 QTEST_GUILESS_MAIN(test_safe_publishing)
 #include "test_safe_publishing.moc"
+
+void test_safe_publishing::sftp_writes_in_flight_data() {
+    QTest::addColumn<QStringList>("server_options");
+    QTest::addColumn<bool>("published");
+    QTest::addColumn<bool>("room_for_many"); // whether the window lets several writes wait
+    QTest::newRow("many writes out at once") << QStringList{} << true << true;
+    QTest::newRow("a channel window of 32 KiB")
+        << QStringList{u"--window"_s, u"32768"_s} << true << false;
+    QTest::newRow("writes limited to 5000 bytes (limits@openssh.com)")
+        << QStringList{u"--write-limit"_s, u"5000"_s} << true << true;
+    QTest::newRow("the 40th write refused")
+        << QStringList{u"--refuse-write"_s, u"40"_s} << false << true;
+}
+
+// 4 MiB with many writes outstanding: whole, or, when the server refuses one, "Fehler" with its
+// words, the old page whole and no temporary file left.
+void test_safe_publishing::sftp_writes_in_flight() {
+    QFETCH(QStringList, server_options);
+    QFETCH(bool, published);
+    QFETCH(bool, room_for_many);
+    QTemporaryDir root;
+    const QString page = u"galerie.jpg"_s;
+    const QString remote_page = root.filePath(u"www/"_s + page);
+    QVERIFY(write_file(remote_page, old_page()));
+    const QString queue_log = local.filePath(u"queue.log"_s);
+    QFile::remove(queue_log);
+    const auto server = start_secure(u"sftp"_s, root.path(),
+                                     server_options + QStringList{u"--queue-log"_s, queue_log});
+    QVERIFY(server);
+    const QByteArray bytes = awkward_content(4 * 1024 * 1024);
+    QVERIFY(write_file(local.filePath(page), bytes));
+
+    transfer_component inet(secure_options());
+    publish(inet, {u"sftp://127.0.0.1:%1"_s.arg(server->port()), secure_user, secure_password},
+            u"/www/"_s, page);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(files_in(root.filePath(u"www"_s)), QStringList{page});
+    if (!published) {
+        QVERIFY2(response.contains(u"no room left for the test"), qPrintable(response));
+        QCOMPARE(file_content(remote_page), old_page());
+        return;
+    }
+    QVERIFY2(response.contains(u"erfolgreich"), qPrintable(response));
+    QCOMPARE(file_content(remote_page), bytes);
+    if (!room_for_many)
+        return;
+    // A later write already waited behind one not yet answered: they were in flight together.
+    const QList<QByteArray> waiting = file_content(queue_log).split('\n');
+    QVERIFY2(std::any_of(waiting.begin(), waiting.end(),
+                         [](const QByteArray& bytes) { return bytes.toLongLong() > 40000; }),
+             file_content(queue_log).left(200).constData());
+}

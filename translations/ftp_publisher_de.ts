@@ -392,8 +392,8 @@
         <translation>%1 Bytes auf dem Server, %2 Bytes gesendet</translation>
     </message>
     <message>
-        <source>the rename&apos;s reply: %1</source>
-        <translation>die Antwort auf das Umbenennen: %1</translation>
+        <source>the SFTP reply: %1</source>
+        <translation>die SFTP-Antwort: %1</translation>
     </message>
     <message>
         <source>none within %1 s</source>
