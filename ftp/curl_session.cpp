@@ -71,6 +71,8 @@ transfer_error curl_session::start_exchange(connection_plan& for_plan, const QBy
     // The open connection and the TLS session cache survive the reset.
     curl_easy_reset(handle);
     plan = &for_plan;
+    last_plan = for_plan;
+    last_url = url;
     error[0] = '\0';
     last_reply.clear();
     size_said.reset();
@@ -105,6 +107,19 @@ transfer_error curl_session::start_exchange(connection_plan& for_plan, const QBy
         curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, &closing);
     }
     return set_security_options(h, scheme, plan->ca_file, plan->tls_1_2_at_most);
+}
+
+void curl_session::end_connection(const std::atomic_bool& stopping) {
+    if (!last_plan || !connected())
+        return;
+    connection_plan ending = *last_plan;
+    // The folder of the last exchange: without a file, an exchange sends no command of its own.
+    if (start_exchange(ending, last_url.left(last_url.lastIndexOf('/') + 1), stopping))
+        return;
+    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_perform(handle);
+    plan = nullptr;
 }
 
 transfer_error curl_session::failure(CURLcode code, transfer_error::kind what) const {

@@ -32,6 +32,11 @@ public:
     transfer_error start_exchange(connection_plan& plan, const QByteArray& url,
                                   const std::atomic_bool& stopping);
     CURLcode perform() { return curl_easy_perform(handle); }
+    // Ends the connection the last exchange left open, with QUIT as the handle's end would, but
+    // keeps the handle: its parsed CA store (kept for a day, CURLOPT_CA_CACHE_TIMEOUT) and its
+    // TLS sessions serve the next upload, so a TLS upload does not read the system's some 150
+    // certificates again.
+    void end_connection(const std::atomic_bool& stopping);
     // A failed exchange as the user reads it: libcurl's words, or plainer ones for a secure
     // connection, and the server's last reply.
     transfer_error failure(CURLcode code, transfer_error::kind what) const;
@@ -46,7 +51,10 @@ public:
 private:
     CURL* handle;
     connection_plan* plan = nullptr; // of the current exchange
-    data_connection_drain closing;   // FTP over TLS: its data connections are drained
+    // The last exchange's plan and URL: the connection is found again by them.
+    std::optional<connection_plan> last_plan;
+    QByteArray last_url;
+    data_connection_drain closing; // FTP over TLS: its data connections are drained
     std::optional<std::int64_t> size_said;
     char error[CURL_ERROR_SIZE] = {};
     QString last_reply;

@@ -85,7 +85,8 @@ struct transfer_component::impl {
     // upload over TLS; empty when no extra file is given.
     transfer_result<QString> trusted_ca_file();
     void close_connection() {
-        session.reset();
+        if (session)
+            session->end_connection(stopping);
         ssh.reset();
     }
 
@@ -139,7 +140,8 @@ void transfer_component::impl::run() {
         }
         QMetaObject::invokeMethod(owner, "take_finished", Qt::QueuedConnection);
     }
-    close_connection();
+    session.reset(); // QUIT on a connection still open, however briefly
+    ssh.reset();
 }
 
 outcome transfer_component::impl::carry_out(const command& next) {
