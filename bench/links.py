@@ -186,6 +186,35 @@ def median_ms(values):
     return statistics.median(values) * 1000
 
 
+def seconds_cells(by_rtt):
+    """The median seconds at each RTT, as table cells."""
+    return " | ".join(f"{statistics.median(by_rtt[r]):.2f}" for r in RTTS)
+
+
+def ended(lines, lftp):
+    """The table's text, with a word where lftp's rows are missing."""
+    if not lftp:
+        lines += ["", "lftp is not installed: its rows are left out."]
+    return "\n".join(lines)
+
+
+def put_session(b, program, server, url, path, certs, known_hosts):
+    """bench_upload put of `path` to the server's page, waiting for each line; OpenSSH with a key."""
+    login, keys = [USER, PASSWORD], []
+    if server.scheme == "openssh":
+        login = [pwd.getpwuid(os.getuid()).pw_name, ""]
+        keys = [os.path.dirname(server.key)]
+    return session([program, "put", url, *login, path, f"{server.folder()}/{PAGE}",
+                    os.path.join(certs, "ca.pem"), known_hosts, *keys], b.env)
+
+
+def published_seconds(scheme, uploader):
+    values = uploader.upload()
+    if "erfolgreich" not in values["response"]:
+        raise RuntimeError(f"{scheme}: ours failed: {values['response']}")
+    return float(values["seconds"])
+
+
 def run_links(b, runs, before=None):
     """A table and the command sequences; `runs` per figure. `before`: the bench_upload of another
     build, measured in the same turns as "ours before"."""
@@ -207,25 +236,15 @@ def run_links(b, runs, before=None):
                 proxy = delaying_proxy(server, rtt)
                 try:
                     url = f"{'sftp' if scheme == 'openssh' else scheme}://127.0.0.1:{proxy.port}"
-                    login = [USER, PASSWORD]
-                    keys = []
-                    if scheme == "openssh":
-                        login = [pwd.getpwuid(os.getuid()).pw_name, ""]
-                        keys = [os.path.dirname(server.key)]
 
                     def uploader(program):
-                        return session([program, "put", url, *login, path,
-                                        f"{server.folder()}/{PAGE}", os.path.join(certs, "ca.pem"),
-                                        known_hosts, *keys], b.env)
+                        return put_session(b, program, server, url, path, certs, known_hosts)
 
                     older = before if before and scheme != "openssh" else None
                     with uploader(b.program("bench_upload")) as ours, \
                             uploader(older or b.program("bench_upload")) as ours_before:
                         def publish(uploader):
-                            values = uploader.upload()
-                            if "erfolgreich" not in values["response"]:
-                                raise RuntimeError(f"{scheme}: ours failed: {values['response']}")
-                            return float(values["seconds"])
+                            return published_seconds(scheme, uploader)
 
                         def publish_curl(safely):
                             out = run(curl_argv(server, proxy.port, path, certs, known_hosts,
@@ -375,12 +394,99 @@ def run_site(b, runs):
     for (scheme, name), by_rtt in results.items():
         # Each round trip costs the RTT: the slope of the medians counts them, the login's too.
         trips = (statistics.median(by_rtt[longest]) - statistics.median(by_rtt[0])) / (longest / 1000)
-        lines.append(f"| {scheme} | {name} | "
-                     + " | ".join(f"{statistics.median(by_rtt[r]):.2f}" for r in RTTS)
-                     + f" | {trips:.1f} | {trips / SITE_FILES:.1f} |")
+        lines.append(f"| {scheme} | {name} | {seconds_cells(by_rtt)} | {trips:.1f} | "
+                     f"{trips / SITE_FILES:.1f} |")
     lines += ["", "curl over FTPS with `--tls-max 1.2`: under TLS 1.3, vsftpd refuses every other "
               "data connection of one curl command (522, session reuse required); ours moves to "
               "TLS 1.2 by itself when that happens."]
-    if not lftp:
-        lines += ["", "lftp is not installed: its rows are left out."]
-    return "\n".join(lines)
+    return ended(lines, lftp)
+
+
+LARGE_SIZES_MIB = (1, 4, 16)
+
+
+def lftp_put_argv(server, port, local, remote, known_hosts):
+    """lftp's put of one file, over SFTP through OpenSSH's ssh, as its users send a large one."""
+    ssh = f"ssh -a -x -o StrictHostKeyChecking=no -o UserKnownHostsFile={known_hosts}"
+    user = f"{USER},{PASSWORD}"
+    if server.scheme == "openssh":
+        ssh += f" -i {server.key}"
+        user = pwd.getpwuid(os.getuid()).pw_name + ","
+    script = "; ".join(["set net:max-retries 1", "set cmd:fail-exit yes",
+                        f'set sftp:connect-program "{ssh}"', f"put {local} -o {remote}", "quit"])
+    return ["lftp", "-u", user, "-e", script, f"sftp://127.0.0.1:{port}"]
+
+
+def run_large(b, runs, before=None):
+    """One file of 1, 4 and 16 MiB: ours (bench_upload put, the safe publish), `curl -T` and,
+    over SFTP where lftp is installed, lftp's put; `before` as in run_links."""
+    work, certs = work_with_certificates(b, "large-")
+    local = os.path.join(work, "local")
+    os.makedirs(local)
+    results = {}  # (scheme, MiB, client) -> {rtt: [seconds]}
+    lftp = shutil.which("lftp")
+    for scheme in ("ftp", "sftp", "openssh"):
+        server = scheme_server(scheme, work, certs)
+        known_hosts = os.path.join(work, scheme + "_known_hosts")
+        try:
+            for mib in LARGE_SIZES_MIB:
+                path = os.path.join(local, PAGE)
+                with open(path, "wb") as f:
+                    f.write(os.urandom(mib * 1024 * 1024))
+                for rtt in RTTS:
+                    proxy = delaying_proxy(server, rtt)
+                    try:
+                        url = f"{URL_SCHEMES[scheme]}://127.0.0.1:{proxy.port}"
+
+                        def uploader(program):
+                            return put_session(b, program, server, url, path, certs, known_hosts)
+
+                        older = before if before and scheme != "openssh" else None
+                        with uploader(b.program("bench_upload")) as ours, \
+                                uploader(older or b.program("bench_upload")) as ours_before:
+                            def publish(uploader):
+                                return published_seconds(scheme, uploader)
+
+                            def publish_curl():
+                                out = run(curl_argv(server, proxy.port, path, certs, known_hosts,
+                                                    False), timeout=300)
+                                return float(key_values(out)["seconds"])
+
+                            def publish_lftp():
+                                start = time.monotonic()
+                                run(lftp_put_argv(server, proxy.port, path,
+                                                  f"{server.folder()}/{PAGE}", known_hosts),
+                                    timeout=300)
+                                return time.monotonic() - start
+
+                            clients = {"ours": lambda: publish(ours)}
+                            if older:
+                                clients["ours before"] = lambda: publish(ours_before)
+                            clients["curl -T"] = publish_curl
+                            if lftp and scheme != "ftp":
+                                clients["lftp put"] = publish_lftp
+                            for round in range(1 + runs):  # the first round warms up
+                                for name, client in clients.items():
+                                    seconds = client()
+                                    if os.path.getsize(server.stored()) != mib * 1024 * 1024:
+                                        raise RuntimeError(f"{scheme}: {name}: wrong size")
+                                    if round:
+                                        results.setdefault((scheme, mib, name), {}).setdefault(
+                                            rtt, []).append(seconds)
+                    finally:
+                        proxy.stop()
+        finally:
+            server.stop()
+
+    lines = [f"### One large file (median of {runs}, seconds)", "",
+             "| scheme | MiB | client | s at RTT " + " | s at RTT ".join(str(r) for r in RTTS)
+             + " | MiB/s at RTT " + str(RTTS[-1]) + " |",
+             "|---|---|---|" + "---|" * len(RTTS) + "---|"]
+    for (scheme, mib, name), by_rtt in results.items():
+        longest = statistics.median(by_rtt[RTTS[-1]])
+        lines.append(f"| {scheme} | {mib} | {name} | {seconds_cells(by_rtt)} | "
+                     f"{mib / longest:.1f} |")
+    lines += ["", "\"sftp\" is asyncssh with a password, \"openssh\" OpenSSH's sshd and "
+              "sftp-server with a key; lftp goes through OpenSSH's ssh. Each figure includes the "
+              "login."]
+    return ended(lines, lftp)

@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 
-from links import run_links, run_site
+from links import run_large, run_links, run_site
 from processes import ftp_server
 from upload_session import key_values, run, session
 
@@ -244,6 +244,9 @@ class bench:
     def site(self):
         self.extra_sections.append(run_site(self, self.runs))
 
+    def large(self):
+        self.extra_sections.append(run_large(self, min(3, self.runs), self.before))
+
     def cpu_while_waiting(self):
         rate = 1_000_000
         server = self.server(throttle=rate)
@@ -334,7 +337,7 @@ def main():
                         help="links: also measure this build's bench_upload, as \"ours before\"")
     parser.add_argument("--only", nargs="+", metavar="PART",
                         choices=["start_up", "latency", "throughput", "memory",
-                                 "cpu_while_waiting", "links", "site"],
+                                 "cpu_while_waiting", "links", "site", "large"],
                         help="run only these parts")
     args = parser.parse_args()
     if args.runs < 5:
@@ -347,7 +350,7 @@ def main():
     loads = []  # other work on this shared machine shows here
     try:
         for part in (b.start_up, b.latency, b.throughput, b.memory, b.cpu_while_waiting,
-                     b.links, b.site):
+                     b.links, b.site, b.large):
             print(f"… {part.__name__.replace('_', ' ')}", file=sys.stderr, flush=True)
             if not args.only or part.__name__ in args.only:
                 loads.append(f"{part.__name__.replace('_', ' ')} {os.getloadavg()[0]:.1f}")
