@@ -245,7 +245,7 @@ class bench:
         self.extra_sections.append(run_site(self, self.runs))
 
     def large(self):
-        self.extra_sections.append(run_large(self, min(3, self.runs), self.before))
+        self.extra_sections.append(run_large(self, 2, self.before))
 
     def cpu_while_waiting(self):
         rate = 1_000_000
