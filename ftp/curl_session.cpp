@@ -7,6 +7,7 @@
 #include "upload_text.h"
 
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -17,6 +18,11 @@ size_t keep_last_reply(char* data, size_t size, size_t count, void* user) {
 
 int abort_when_stopping(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<const std::atomic_bool*>(user)->load() ? 1 : 0;
+}
+
+// Ending a connection must never open one: a connection libcurl finds dead is not replaced.
+curl_socket_t no_new_connection(void*, curlsocktype, curl_sockaddr*) {
+    return CURL_SOCKET_BAD;
 }
 
 long milliseconds(std::chrono::seconds limit) {
@@ -110,16 +116,20 @@ transfer_error curl_session::start_exchange(connection_plan& for_plan, const QBy
 }
 
 void curl_session::end_connection(const std::atomic_bool& stopping) {
-    if (!last_plan || !connected())
+    // Taken: nothing of the login is kept beyond its connection.
+    std::optional<connection_plan> ending = std::exchange(last_plan, std::nullopt);
+    if (!ending || !connected())
         return;
-    connection_plan ending = *last_plan;
     // The folder of the last exchange: without a file, an exchange sends no command of its own.
-    if (start_exchange(ending, last_url.left(last_url.lastIndexOf('/') + 1), stopping))
+    if (start_exchange(*ending, last_url.left(last_url.lastIndexOf('/') + 1), stopping))
         return;
     curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, no_new_connection);
     curl_easy_perform(handle);
+    curl_easy_reset(handle); // the password copied into the handle goes too
     plan = nullptr;
+    last_plan.reset();
 }
 
 transfer_error curl_session::failure(CURLcode code, transfer_error::kind what) const {
