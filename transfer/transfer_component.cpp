@@ -85,8 +85,10 @@ struct transfer_component::impl {
     // upload over TLS; empty when no extra file is given.
     transfer_result<QString> trusted_ca_file();
     void close_connection() {
-        if (session)
+        if (session && session->worth_keeping())
             session->end_connection(stopping);
+        else
+            session.reset();
         ssh.reset();
     }
 
