@@ -349,6 +349,11 @@ def run_sftp(args):
                 raise asyncssh.SFTPFailure("write longer than the limit")
             if writes == args.refuse_write:
                 raise asyncssh.SFTPFailure("no room left for the test")
+            if writes == 10 and args.bogus_reply == "unknown-id":  # a status no request asked for
+                body = bytes([101]) + (0xFFFFFFF0).to_bytes(4, "big") + bytes(4)
+                self._chan.write(len(body).to_bytes(4, "big") + body)
+            if writes == 10 and args.bogus_reply == "too-long":  # 16 MiB claimed, 16 bytes sent
+                self._chan.write((16 << 20).to_bytes(4, "big") + bytes(16))
             return super().write(file_obj, offset, data)
 
         def posix_rename(self, oldpath, newpath):
@@ -503,6 +508,8 @@ def main():
                                  help="offer limits@openssh.com, and refuse longer writes")
     servers["sftp"].add_argument("--refuse-write", type=int, metavar="N",
                                  help="refuse the Nth write with a failure status")
+    servers["sftp"].add_argument("--bogus-reply", choices=("unknown-id", "too-long"),
+                                 help="slip a reply no request can have into the 10th write's")
     servers["sftp"].add_argument("--posix-rename", choices=("offered", "absent", "refused"),
                                  default="offered")
     servers["sftp"].add_argument("--keyboard-interactive", action="store_true",

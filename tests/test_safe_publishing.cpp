@@ -871,7 +871,10 @@ void test_safe_publishing::tls_publishes_every_time() {
         QSKIP("the FTP servers confine their user with chroot, which needs root");
     QTemporaryDir root;
     QVERIFY(QDir(root.path()).mkpath(u"www"_s));
-    const auto server = start_secure(scheme, root.path(), options, ftp_server);
+    const QTemporaryDir logs;
+    const QString commands = logs.filePath(u"commands.log"_s);
+    const auto server = start_secure(
+        scheme, root.path(), options + QStringList{u"--command-log"_s, commands}, ftp_server);
     QVERIFY(server);
     const QString page = u"aktuell_home.php"_s;
     const login to{u"%1://127.0.0.1:%2"_s.arg(scheme).arg(server->port()), secure_user,
@@ -891,6 +894,8 @@ void test_safe_publishing::tls_publishes_every_time() {
                  qPrintable(u"upload %1: %2"_s.arg(round).arg(response)));
         QCOMPARE(file_content(root.filePath(u"www/"_s + page)), bytes);
         QCOMPARE(files_in(root.filePath(u"www"_s)), QStringList{page});
+        // The handle stays for the next upload's TLS set-up; its connection does not.
+        QTRY_COMPARE_WITH_TIMEOUT(file_content(commands).count("QUIT"), round, 5000);
     }
     // A site's files over one login: each data connection must resume the control connection's
     // session, the second one too.
@@ -911,22 +916,31 @@ QTEST_GUILESS_MAIN(test_safe_publishing)
 
 void test_safe_publishing::sftp_writes_in_flight_data() {
     QTest::addColumn<QStringList>("server_options");
-    QTest::addColumn<bool>("published");
-    QTest::addColumn<bool>("room_for_many"); // whether the window lets several writes wait
-    QTest::newRow("many writes out at once") << QStringList{} << true << true;
+    QTest::addColumn<QString>("failure_says"); // empty: published
+    QTest::addColumn<bool>("room_for_many");   // whether the window lets several writes wait
+    QTest::newRow("many writes out at once") << QStringList{} << QString() << true;
     QTest::newRow("a channel window of 32 KiB")
-        << QStringList{u"--window"_s, u"32768"_s} << true << false;
+        << QStringList{u"--window"_s, u"32768"_s} << QString() << false;
     QTest::newRow("writes limited to 5000 bytes (limits@openssh.com)")
-        << QStringList{u"--write-limit"_s, u"5000"_s} << true << true;
+        << QStringList{u"--write-limit"_s, u"5000"_s} << QString() << true;
     QTest::newRow("the 40th write refused")
-        << QStringList{u"--refuse-write"_s, u"40"_s} << false << true;
+        << QStringList{u"--refuse-write"_s, u"40"_s} << u"no room left for the test"_s << true;
+    QTest::newRow("a reply with an id never issued")
+        << QStringList{u"--bogus-reply"_s, u"unknown-id"_s} << u"not a reply to the request"_s
+        << true;
+    QTest::newRow("a reply longer than any request asks for")
+        << QStringList{u"--bogus-reply"_s, u"too-long"_s} << u"a packet of 16777216 bytes"_s
+        << true;
+    QTest::newRow("writes never answered")
+        << QStringList{u"--stall"_s, u"write"_s} << u"within 3 s"_s << true;
 }
 
-// 4 MiB with many writes outstanding: whole, or, when the server refuses one, "Fehler" with its
-// words, the old page whole and no temporary file left.
+// 4 MiB with many writes outstanding: whole, or, when the server refuses one, answers what was
+// never asked or stops answering, "Fehler" with the reason, the old page whole and no temporary
+// file left.
 void test_safe_publishing::sftp_writes_in_flight() {
     QFETCH(QStringList, server_options);
-    QFETCH(bool, published);
+    QFETCH(QString, failure_says);
     QFETCH(bool, room_for_many);
     QTemporaryDir root;
     const QString page = u"galerie.jpg"_s;
@@ -940,15 +954,20 @@ void test_safe_publishing::sftp_writes_in_flight() {
     const QByteArray bytes = awkward_content(4 * 1024 * 1024);
     QVERIFY(write_file(local.filePath(page), bytes));
 
-    transfer_component inet(secure_options());
+    transfer_options options = secure_options();
+    options.reply_timeout = options.stall_time = std::chrono::seconds(3);
+    transfer_component inet(options);
     publish(inet, {u"sftp://127.0.0.1:%1"_s.arg(server->port()), secure_user, secure_password},
             u"/www/"_s, page);
     if (QTest::currentTestFailed())
         return;
 
+    // A failed store leaves no temporary file, removed over a new connection where the session
+    // had to be dropped.
     QCOMPARE(files_in(root.filePath(u"www"_s)), QStringList{page});
-    if (!published) {
-        QVERIFY2(response.contains(u"no room left for the test"), qPrintable(response));
+    if (!failure_says.isEmpty()) {
+        QVERIFY2(!response.contains(u"erfolgreich") && response.contains(failure_says),
+                 qPrintable(response));
         QCOMPARE(file_content(remote_page), old_page());
         return;
     }

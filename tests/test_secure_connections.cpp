@@ -1,6 +1,7 @@
 #include "ftp_server_fixture.h"
 #include "secure_servers.h"
 #include "sftp_directory.h"
+#include "sftp_write_flight.h"
 #include "tcp_connect.h"
 #include "transfer_component.h"
 #include "upload_page.h"
@@ -34,6 +35,17 @@ QString read_text(const QString& path) {
     return QString::fromUtf8(file_content(path));
 }
 
+// Replies as a server sends them, without the length in front.
+QByteArray status_of(std::uint32_t id, std::uint32_t code, QByteArrayView message = {}) {
+    return sftp_request(SSH_FXP_STATUS, id).u32(code).string(message).string("").packet().mid(4);
+}
+QByteArray handle_of(std::uint32_t id) {
+    return sftp_request(SSH_FXP_HANDLE, id).string("h1").packet().mid(4);
+}
+QByteArray size_of(std::uint32_t id, std::uint64_t size) {
+    return sftp_request(SSH_FXP_ATTRS, id).u32(SSH_FILEXFER_ATTR_SIZE).u64(size).packet().mid(4);
+}
+
 bool port_in_use(quint16 port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -63,6 +75,8 @@ private slots:
     void tls_to_server_without_tls_sends_no_password();
     void sftp_upload_data();
     void sftp_upload();
+    void sftp_replies_to_writes_in_flight_data();
+    void sftp_replies_to_writes_in_flight();
     void sftp_wrong_password();
     void sftp_stalled_request_ends_within_limits_data();
     void sftp_stalled_request_ends_within_limits();
@@ -688,3 +702,56 @@ void test_secure_connections::title_through_upload_page() {
 
 QTEST_MAIN(test_secure_connections)
 #include "test_secure_connections.moc"
+
+void test_secure_connections::sftp_replies_to_writes_in_flight_data() {
+    // Asked: the open (1), two writes of 100 bytes (2, 3), the size (4), the close (5).
+    QTest::addColumn<QList<QByteArray>>("replies");
+    QTest::addColumn<int>("taken"); // before the first that ends the session
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QByteArray>("refusal");
+    const QByteArray ok;
+    QTest::newRow("in order") << QList{handle_of(1), status_of(2, 0), status_of(3, 0),
+                                       size_of(4, 200), status_of(5, 0)}
+                              << 5 << qint64(200) << ok;
+    QTest::newRow("out of order") << QList{status_of(3, 0), size_of(4, 200), handle_of(1),
+                                           status_of(5, 0), status_of(2, 0)}
+                                  << 5 << qint64(200) << ok;
+    QTest::newRow("a write refused, the rest answered")
+        << QList{handle_of(1), status_of(2, SSH_FX_FAILURE, "full"), status_of(3, 0),
+                 size_of(4, 100), status_of(5, 0)}
+        << 5 << qint64(100) << QByteArray("full");
+    QTest::newRow("the size not told")
+        << QList{status_of(4, SSH_FX_OP_UNSUPPORTED)} << 1 << qint64(-1) << ok;
+    QTest::newRow("an id answered twice")
+        << QList{status_of(2, 0), status_of(2, 0)} << 1 << qint64(-1) << ok;
+    QTest::newRow("an id never issued") << QList{status_of(9, 0)} << 0 << qint64(-1) << ok;
+    QTest::newRow("the open answered without a handle")
+        << QList{status_of(1, 0)} << 0 << qint64(-1) << ok;
+    QTest::newRow("a write answered with a size")
+        << QList{size_of(2, 100)} << 0 << qint64(-1) << ok;
+    QTest::newRow("a reply cut short") << QList{status_of(2, 0).left(6)} << 0 << qint64(-1) << ok;
+}
+
+// Each request is answered once, in any order, in the form it asks for; anything else ends the
+// session rather than being read as the answer to a later request.
+void test_secure_connections::sftp_replies_to_writes_in_flight() {
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, taken);
+    QFETCH(qint64, size);
+    QFETCH(QByteArray, refusal);
+    flight_ledger ledger;
+    ledger.asked_open(1);
+    ledger.wrote(2, 100);
+    ledger.wrote(3, 100);
+    ledger.asked_size(4);
+    ledger.asked_close(5);
+    int accepted = 0;
+    while (accepted < replies.size() && ledger.take(replies[accepted]))
+        ++accepted;
+    QCOMPARE(accepted, taken);
+    QCOMPARE(ledger.outstanding(), 5 - taken);
+    QCOMPARE(qint64(ledger.size().value_or(std::uint64_t(-1))), size);
+    QCOMPARE(ledger.refusal() ? ledger.refusal()->message : QByteArray(), refusal);
+    if (taken == 5)
+        QCOMPARE(ledger.bytes_outstanding(), 0);
+}
