@@ -11,6 +11,7 @@ user feels them. The command sequence of each client comes from the servers' own
 "sftp" is asyncssh with a password; "openssh" is OpenSSH's sshd and sftp-server, where every
 client logs in with a key (only ours of this build: the one before knew passwords alone).
 """
+import contextlib
 import os
 import pwd
 import re
@@ -208,6 +209,20 @@ def put_session(b, program, server, url, path, certs, known_hosts):
                     os.path.join(certs, "ca.pem"), known_hosts, *keys], b.env)
 
 
+@contextlib.contextmanager
+def our_sessions(b, before, server, url, path, certs, known_hosts):
+    """Ours, and the bench_upload `before` where given and the scheme is one it knows (None
+    otherwise), each a put session of `path`."""
+    with contextlib.ExitStack() as stack:
+        ours = stack.enter_context(put_session(b, b.program("bench_upload"), server, url, path,
+                                               certs, known_hosts))
+        older = None
+        if before and server.scheme != "openssh":  # it logged in by password alone
+            older = stack.enter_context(put_session(b, before, server, url, path, certs,
+                                                    known_hosts))
+        yield ours, older
+
+
 def published_seconds(scheme, uploader):
     values = uploader.upload()
     if "erfolgreich" not in values["response"]:
@@ -236,13 +251,8 @@ def run_links(b, runs, before=None):
                 proxy = delaying_proxy(server, rtt)
                 try:
                     url = f"{'sftp' if scheme == 'openssh' else scheme}://127.0.0.1:{proxy.port}"
-
-                    def uploader(program):
-                        return put_session(b, program, server, url, path, certs, known_hosts)
-
-                    older = before if before and scheme != "openssh" else None
-                    with uploader(b.program("bench_upload")) as ours, \
-                            uploader(older or b.program("bench_upload")) as ours_before:
+                    with our_sessions(b, before, server, url, path, certs,
+                                      known_hosts) as (ours, older):
                         def publish(uploader):
                             return published_seconds(scheme, uploader)
 
@@ -255,7 +265,7 @@ def run_links(b, runs, before=None):
                                    "curl -T": lambda: publish_curl(False),
                                    "curl as safely": lambda: publish_curl(True)}
                         if older:
-                            clients["ours before"] = lambda: publish(ours_before)
+                            clients["ours before"] = lambda: publish(older)
                         # Two rounds of warm-up, so the page exists and ours has learnt what the
                         # server refuses; at RTT 0 a third round for the command sequences.
                         for round in range(3 if rtt == 0 else 2):
@@ -437,13 +447,8 @@ def run_large(b, runs, before=None):
                     proxy = delaying_proxy(server, rtt)
                     try:
                         url = f"{URL_SCHEMES[scheme]}://127.0.0.1:{proxy.port}"
-
-                        def uploader(program):
-                            return put_session(b, program, server, url, path, certs, known_hosts)
-
-                        older = before if before and scheme != "openssh" else None
-                        with uploader(b.program("bench_upload")) as ours, \
-                                uploader(older or b.program("bench_upload")) as ours_before:
+                        with our_sessions(b, before, server, url, path, certs,
+                                          known_hosts) as (ours, older):
                             def publish(uploader):
                                 return published_seconds(scheme, uploader)
 
@@ -461,7 +466,7 @@ def run_large(b, runs, before=None):
 
                             clients = {"ours": lambda: publish(ours)}
                             if older:
-                                clients["ours before"] = lambda: publish(ours_before)
+                                clients["ours before"] = lambda: publish(older)
                             clients["curl -T"] = publish_curl
                             if lftp and scheme != "ftp":
                                 clients["lftp put"] = publish_lftp
